@@ -1,0 +1,29 @@
+// The user-facing display the Updater reports through: messages by level, a progress bar and
+// a spinner. The program's console implementation is CLI_Display.
+#ifndef UPDATER_DISPLAY_INTERFACE_H
+#define UPDATER_DISPLAY_INTERFACE_H
+
+// Longest formatted message; longer ones are cut.
+#define UPDATER_MESSAGE_MAX 2047
+
+class UpdaterDisplayInterface {
+  public:
+    enum Level { LEVEL_INFO = 0, LEVEL_ERROR = 1 };
+
+    UpdaterDisplayInterface() : muted(false) {}
+
+    virtual void display_progress(bool on) = 0;
+    virtual void update_progress(double fraction, const char* label) = 0;
+    virtual void update_spinner(bool on, const char* label) = 0;
+    virtual void info_message(const char* text) = 0;
+    virtual void error_message(const char* text) = 0;
+
+    void mute_messages(bool mute) { muted = mute; }
+    void message(Level level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+
+  protected:
+    ~UpdaterDisplayInterface() {}
+    bool muted;
+};
+
+#endif

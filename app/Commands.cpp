@@ -1,0 +1,164 @@
+#include "Commands.h"
+
+#include <cstdlib>
+#include <memory>
+
+#include "Log.h"
+#include "Reports.h"
+#include "Updater.h"
+#include "aDirectory.h"
+#include "path.h"
+
+namespace {
+
+const UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
+const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
+
+// Reports a command whose Updater operation this build does not have, as a failure.
+int sUnavailable(UpdaterDisplayInterface& display, const char* command)
+{
+    display.message(ERROR, "The %s command is not available in this build", command);
+    return 1;
+}
+
+// -N: fingerprint of a chip in its ROM bootloader. Returns the status (0 or 1); exits through
+// *stop when the command line cannot be carried out.
+int sFingerprint(UpdaterDisplayInterface& display, Updater&, const Parameters& params, bool& stop)
+{
+    if (params.serial_port.empty()) {
+        display.message(ERROR, "Must specify the serial port used for connecting");
+        stop = true;
+        return 1;
+    }
+    return sUnavailable(display, "-N");
+}
+
+// -G: download a build into the store. On success params.build becomes the stored build.
+int sGet(UpdaterDisplayInterface& display, Updater&, Parameters& params, bool& stop)
+{
+    if (params.serial_number == 0) {
+        display.message(ERROR, "-G must specify a specific device via -d");
+        display.message(ERROR, "--help for usage information");
+        stop = true;
+        return 1;
+    }
+    display.message(INFO, "Retrieving firmware for device with serial number %08X", params.serial_number);
+    if (params.build.empty()) {
+        display.message(INFO, "No build specified");
+        display.message(INFO, "Using Latest build");
+    } else {
+        display.message(INFO, "Retrieving firmware build %s", params.build.c_str());
+    }
+    return sUnavailable(display, "-G");
+}
+
+// -D: discovery and the device list. Always exits 0.
+int sDiscover(UpdaterDisplayInterface& display, Updater&, const Parameters& params)
+{
+    linkType transport = (params.transport_given && params.transport != TRANSPORT_RECOVER) ? params.transport : 0;
+    if (params.router_serial_number != 0) {
+        display.message(INFO, "Searching for Strandix Network devices connected to %08X",
+                        params.router_serial_number);
+        sUnavailable(display, "-D -r");
+        return 0;
+    }
+    display.message(INFO, "Searching for Strandix devices");
+    (void)transport;
+    sUnavailable(display, "-D");
+    return 0;
+}
+
+uint32_t sBuildNumber(const std::string& build)
+{
+    const char* end = nullptr;
+    return build.empty() ? 0 : _get_int_arg(build.c_str(), &end);
+}
+
+// -U: update, or recovery with -t RECOVER.
+int sUpdate(UpdaterDisplayInterface& display, Updater&, const Parameters& params)
+{
+    (void)sBuildNumber(params.build);
+    if (params.transport == TRANSPORT_RECOVER)
+        return sUnavailable(display, "-U -t RECOVER");
+    if (params.serial_number == 0) {
+        display.message(ERROR, "Must specify the specific device to be updated");
+        return 1;
+    }
+    return sUnavailable(display, "-U");
+}
+
+// -B: the build list.
+int sBuilds(UpdaterDisplayInterface& display, Updater&, const Parameters& params)
+{
+    if (params.serial_number == 0) {
+        display.message(ERROR, "Error must supply a serial number for the List Builds command");
+        _display_usage(false, false);
+        return 1;
+    }
+    return sUnavailable(display, "-B");
+}
+
+}  // namespace
+
+std::string _build_updater_directory()
+{
+    char home[2048];
+    aErr err = aDirectory_GetHomeDirectory(home, sizeof(home));
+    if (err != aErrNone) {
+        Log::log(DEBUG_APP, "Updater: FailedaDirectory_GetHomeDirectory()==> %d\n", (int)err);
+        return std::string();
+    }
+    return BuildPath(home, ".vantorix", "updater", (const char*)nullptr);
+}
+
+int RunUpdater(UpdaterDisplayInterface& display, int argc, const char* const* argv)
+{
+    Parameters params;
+    Log::SetOutput(stderr);
+    if (_get_params(display, argc, argv, params) != 0) {
+        _display_app_version(display);
+        _display_copyright(display);
+        _display_usage(false, false);
+        _release_params(params);
+        return 1;
+    }
+
+    _display_app_version(display);
+    if (params.commands.IsSet(CMD_HELP) || !params.commands.IsSet(CMD_ANY_COMMAND)) {
+        _display_copyright(display);
+        _display_sx_version(display);
+        _display_usage(params.extended_usage, params.help_requested);
+        _release_params(params);
+        return 0;
+    }
+
+    const std::string directory = _build_updater_directory();
+    if (directory.empty() || aDirectory_Ensure(directory.c_str(), 0755) != aErrNone) {
+        display.message(ERROR, "Could not find updater directory at %s", directory.c_str());
+        _release_params(params);
+        return 1;
+    }
+
+    Updater updater(params.server_url.c_str(), directory.c_str(), display);
+    int status = 0;
+    bool stop = false;
+
+    if (params.commands.IsSet(CMD_FINGERPRINT)) {
+        status = sFingerprint(display, updater, params, stop);
+        if (stop)
+            return 1;
+    }
+    if (params.commands.IsSet(CMD_GET)) {
+        status = sGet(display, updater, params, stop);
+        if (stop)
+            return 1;
+    }
+    if (params.commands.IsSet(CMD_DISCOVER))
+        return sDiscover(display, updater, params);
+    if (params.commands.IsSet(CMD_UPDATE))
+        return sUpdate(display, updater, params);
+    if (params.commands.IsSet(CMD_BUILDS))
+        return sBuilds(display, updater, params);
+    _release_params(params);
+    return status;
+}

@@ -1,0 +1,60 @@
+#include "Log.h"
+
+#include <cstdarg>
+#include <cstring>
+#include <ctime>
+#include <unistd.h>
+
+std::atomic<FILE*> Log::fh{nullptr};
+std::atomic<uint32_t> Log::package_bitmask{0};
+bool Log::timestamped = false;
+const char* const Log::TIMESTAMP_FORMAT = "%Y:%m:%d:%H:%M:%S";
+const char* const Log::SEPARATOR = " | ";
+
+void Log::SetOutput(FILE* out)
+{
+    fh = out;
+}
+
+void Log::ActivatePackage(unsigned mask)
+{
+    package_bitmask |= mask;
+}
+
+void Log::DeactivatePackage(unsigned mask)
+{
+    package_bitmask &= ~mask;
+}
+
+unsigned Log::ActivePackages()
+{
+    return package_bitmask.load();
+}
+
+void Log::log(unsigned package, const char* format, ...)
+{
+    if (package != 0 && (package & package_bitmask.load()) == 0)
+        return;
+    FILE* out = fh.load();
+    if (timestamped && format && strlen(format) > 10) {
+        char stamp[128];
+        time_t now = time(nullptr);
+        struct tm tm;
+        gmtime_r(&now, &tm);
+        size_t n = strftime(stamp, sizeof(stamp), TIMESTAMP_FORMAT, &tm);
+        fwrite(stamp, 1, n, stdout);
+        fwrite(SEPARATOR, 1, strlen(SEPARATOR), stdout);
+    }
+    if (out == nullptr || format == nullptr)
+        return;
+    // At most 2047 characters; a longer entry is cut, never overflows.
+    char text[2048];
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(text, sizeof(text), format, args);
+    va_end(args);
+    if (n < 0)
+        return;
+    size_t length = (size_t)n < sizeof(text) ? (size_t)n : sizeof(text) - 1;
+    fwrite(text, 1, length, out);
+}

@@ -1,0 +1,210 @@
+#include "Parameters.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "Log.h"
+#include "OptionParser.h"
+#include "aDirectory.h"
+
+namespace {
+
+enum { ID_HELP = 0, ID_COMMAND = 1, ID_PARAMETER = 2 };
+
+const OptionEntry OPTIONS[] = {
+    {"-B", ID_COMMAND, false},   {"-D", ID_COMMAND, false},   {"-G", ID_COMMAND, false},
+    {"-I", ID_COMMAND, false},   {"-U", ID_COMMAND, false},   {"-OVERRIDE", ID_COMMAND, false},
+    {"-N", ID_COMMAND, false},   {"-Y", ID_COMMAND, false},   {"-C", ID_COMMAND, false},
+    {"-h", ID_HELP, false},      {"-H", ID_HELP, false},      {"-n", ID_PARAMETER, false},
+    {"-X", ID_PARAMETER, true},  {"-Z", ID_PARAMETER, true},  {"-b", ID_PARAMETER, true},
+    {"-d", ID_PARAMETER, true},  {"-t", ID_PARAMETER, true},  {"-f", ID_PARAMETER, true},
+    {"-r", ID_PARAMETER, true},  {"-s", ID_PARAMETER, true},  {"-o", ID_PARAMETER, true},
+    {"-e", ID_PARAMETER, true},  {"-l", ID_PARAMETER, true},  {"-k", ID_PARAMETER, true},
+    {"-u", ID_PARAMETER, true},  {"--help", ID_HELP, false},
+};
+
+uint32_t sDigitsValue(const char* text, const char** end, const char* digits, uint32_t base)
+{
+    if (text == nullptr || end == nullptr)
+        return 0;
+    if (text[0] == '\0')
+        return 0;
+    uint32_t value = 0;
+    const char* p = text;
+    for (; *p; p++) {
+        const char* d = strchr(digits, *p);
+        if (d == nullptr)
+            return 0;
+        uint32_t digit;
+        if (*p >= '0' && *p <= '9')
+            digit = (uint32_t)(*p - '0');
+        else if (*p >= 'a' && *p <= 'f')
+            digit = (uint32_t)(*p - 'a' + 10);
+        else
+            digit = (uint32_t)(*p - 'A' + 10);
+        value = value * base + digit;  // truncated to 32 bits
+    }
+    *end = p;
+    return value;
+}
+
+// -d and -r: an optional "0x" prefix, then hexadecimal digits. 0 means invalid.
+uint32_t sSerialArg(UpdaterDisplayInterface& display, const std::string& value, const char* prefixNote,
+                    const char* invalidMessage)
+{
+    const char* text = value.c_str();
+    if (strncmp(text, "0x", 2) == 0 || strncmp(text, "0X", 2) == 0) {
+        Log::log(DEBUG_Updater, "%s", prefixNote);
+        text += 2;
+    }
+    const char* end = nullptr;
+    uint32_t serial = _get_hex_arg(text, &end);
+    if (serial == 0)
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, invalidMessage, text);
+    return serial;
+}
+
+}  // namespace
+
+uint32_t _get_hex_arg(const char* text, const char** end)
+{
+    return sDigitsValue(text, end, "0123456789ABCDEFabcdef", 16);
+}
+
+uint32_t _get_int_arg(const char* text, const char** end)
+{
+    return sDigitsValue(text, end, "0123456789", 10);
+}
+
+int _validate_params(Parameters&)
+{
+    return 0;
+}
+
+int _release_params(Parameters&)
+{
+    return 0;
+}
+
+static std::string sAppName(const char* word)
+{
+    std::string name = word ? word : "";
+    size_t slash = name.find_last_of("/\\");
+    return slash == std::string::npos ? name : name.substr(slash + 1);
+}
+
+int _get_params(UpdaterDisplayInterface& display, int argc, const char* const* argv, Parameters& params)
+{
+    params = Parameters();
+    params.server_url = std::string("http://") + UPDATE_SERVER_HOST + "/cgi/u";
+    params.app_name = sAppName(argc > 0 ? argv[0] : nullptr);
+    char home[2048];
+    if (aDirectory_GetHomeDirectory(home, sizeof(home)) == aErrNone)
+        params.home_directory = home;
+    params.log_mode = "a+";
+    params.log_file = "Updater.log";
+
+    bool failed = false;
+    OptionParser parser(OPTIONS, sizeof(OPTIONS) / sizeof(OPTIONS[0]), argc, argv);
+    std::string value;
+    while (const OptionEntry* option = parser.Next(value)) {
+        const char* name = option->text;
+        if (option->id == ID_HELP) {
+            params.commands.Set(CMD_HELP);
+            params.help_requested = true;
+            return 0;
+        }
+        if (option->id == ID_COMMAND) {
+            switch (name[1]) {
+            case 'B': params.commands.Set(CMD_BUILDS); break;
+            case 'C': params.commands.Set(CMD_CHECK); break;
+            case 'D': params.commands.Set(CMD_DISCOVER); break;
+            case 'G': params.commands.Set(CMD_GET); break;
+            case 'I': params.commands.Set(CMD_INFO); break;
+            case 'N': params.commands.Set(CMD_FINGERPRINT); break;
+            case 'U': params.commands.Set(CMD_UPDATE); break;
+            case 'O': params.override_model_checks = true; break;
+            default:
+                display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Unhandled command: [%s]", name);
+                failed = true;
+                break;
+            }
+            continue;
+        }
+        const char* end = nullptr;
+        switch (name[1]) {
+        case 'd':
+            params.serial_number = sSerialArg(display, value, "Discarding '0x' serial number prefix\n",
+                                              "Invalid serial number obtained from argument [%s]");
+            if (params.serial_number == 0)
+                failed = true;
+            break;
+        case 'r':
+            params.router_serial_number =
+                sSerialArg(display, value, "Discarding '0x' router serial number prefix\n",
+                           "Invalid router serial number obtained from argument [%s]");
+            if (params.router_serial_number == 0)
+                failed = true;
+            break;
+        case 'b':
+            params.build = std::to_string(_get_int_arg(value.c_str(), &end));
+            break;
+        case 'o':
+            params.baud_rate = _get_int_arg(value.c_str(), &end);
+            break;
+        case 't':
+            params.transport_given = true;
+            if (strncmp(value.c_str(), "USB", 3) == 0) {
+                params.transport = USB;
+            } else if (strncmp(value.c_str(), "TCP", 3) == 0) {
+                params.transport = TCPIP;
+            } else if (strncmp(value.c_str(), "RECOVER", 7) == 0) {
+                params.transport = TRANSPORT_RECOVER;
+            } else {
+                display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                                "Invalid transport type:[%s]\nMust be one of the following: USB, TCPIP, RECOVER",
+                                value.c_str());
+                params.transport = INVALID;
+                failed = true;
+            }
+            break;
+        case 'X': {
+            params.extended_usage = true;
+            const char* text = value.c_str();
+            char* rest = nullptr;
+            errno = 0;
+            unsigned long mask;
+            if (strncmp(text, "0x", 2) == 0 || strncmp(text, "0X", 2) == 0)
+                mask = strtoul(text + 2, &rest, 16);
+            else
+                mask = strtoul(text, &rest, 10);
+            params.debug_mask = (uint32_t)mask;
+            if (rest != nullptr && *rest != '\0')
+                display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                                "Invalid format for \"%s\" parameter, unprocessed characters [%s]", name, rest);
+            else
+                Log::ActivatePackage(params.debug_mask);
+            break;
+        }
+        case 'Z':
+            params.commands.Set(CMD_OPTION_Z);
+            break;
+        case 'f': params.bird_file = value; break;
+        case 's': params.serial_port = value; break;
+        case 'l': params.log_message = value; break;
+        case 'k': params.log_file = value; break;
+        case 'u': params.server_url = value; break;
+        case 'e': params.echo = true; break;
+        case 'n': params.flag_n = true; break;
+        default: break;
+        }
+    }
+
+    Log::log(DEBUG_APP, "\nApplication parameters:[%s]\n", params.app_name.c_str());
+    for (const std::string& word : parser.Reordered())
+        Log::log(DEBUG_APP, "\t[%s]\n", word.c_str());
+    if (failed)
+        return 1;
+    return _validate_params(params);
+}

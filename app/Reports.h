@@ -1,0 +1,30 @@
+// The program's fixed reports: version, release and copyright lines, usage text, device list,
+// build list and fingerprint.
+#ifndef UPDATER_REPORTS_H
+#define UPDATER_REPORTS_H
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "DeviceInfo.h"
+#include "Fingerprint.h"
+#include "UpdaterDisplayInterface.h"
+#include "aLinkSpec.h"
+
+#define APP_NAME "Updater"
+#define APP_VERSION "Version: 1.1 Apr 26 2023"
+
+void _display_app_version(UpdaterDisplayInterface& display);
+void _display_sx_version(UpdaterDisplayInterface& display);
+void _display_copyright(UpdaterDisplayInterface& display);
+// Usage text on standard error: block 1; with full, blocks 2 and 4, and 3 when extended too.
+void _display_usage(bool extended, bool full);
+void _display_device_list(UpdaterDisplayInterface& display, const std::vector<DeviceInfo>& devices,
+                          linkType transport);
+void _display_builds(UpdaterDisplayInterface& display, const std::map<std::string, std::string>& builds,
+                     uint32_t serial_number);
+void _display_fingerprint(UpdaterDisplayInterface& display, const Fingerprint& fingerprint);
+
+#endif

@@ -1,0 +1,38 @@
+// How a device is reached: the link type and the link specifier.
+#ifndef SX_ALINKSPEC_H
+#define SX_ALINKSPEC_H
+
+#include <cstdint>
+
+typedef uint32_t linkType;
+
+#define INVALID 0u
+#define USB 1u
+#define TCPIP 2u
+#define SERIAL 3u
+
+#define aLINKSPEC_PORT_NAME_SIZE 256
+
+typedef struct linkSpec {
+    linkType type;
+    uint32_t serial_number;
+    uint32_t module;
+    uint32_t router;
+    uint32_t router_serial_number;
+    uint32_t model;
+    union {
+        struct {
+            uint32_t usb_id;
+        } usb;
+        struct {
+            uint32_t ip_address;  // network byte order, as received
+            uint32_t ip_port;     // low 16 bits used
+        } ip;
+        struct {
+            uint32_t baud_rate;
+            char port_name[aLINKSPEC_PORT_NAME_SIZE];
+        } serial;
+    } t;
+} linkSpec;
+
+#endif
