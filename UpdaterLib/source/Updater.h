@@ -14,6 +14,8 @@
 #include "UpdaterDisplayInterface.h"
 #include "aLinkSpec.h"
 
+class BirdFile;
+
 class Updater {
   public:
     Updater(const char* server_url, const char* updater_directory, UpdaterDisplayInterface& display);
@@ -21,6 +23,31 @@ class Updater {
 
     Updater(const Updater&) = delete;
     Updater& operator=(const Updater&) = delete;
+
+    // Each operation lives in its own file: Updater_Discover.cpp (device discovery),
+    // Updater_Download.cpp (build lists and downloads), Updater_Update.cpp (firmware update),
+    // Updater_Recover.cpp (fingerprint and recovery).
+
+    // Discovery: transport 1 (USB), 2 (TCP/IP) or 0 (both, USB first).
+    std::vector<DeviceInfo> Discover_Devices(linkType transport);
+    std::vector<DeviceInfo> Discover_SXNetwork_Devices(unsigned int router_serial_number, linkType transport);
+
+    // Build lists and downloads: the build number stored, 0 on failure.
+    std::map<std::string, std::string> Get_BuildList(unsigned int serial_number);
+    unsigned int Download_Firmware(unsigned int serial_number, std::string build, bool override, bool no_cal);
+    unsigned int Download_Firmware(Fingerprint fingerprint, std::string build, bool override);
+
+    // Firmware update of a running device.
+    bool Update_Firmware(unsigned int serial_number, unsigned int build, std::string bird_file,
+                         unsigned char module_address, unsigned int router_serial_number, bool override);
+    BirdFile load_bird(const char* action, std::string bird_file, unsigned int serial_number, unsigned int build,
+                       bool download);
+
+    // Recovery through a chip's ROM bootloader.
+    bool Get_Fingerprint(Fingerprint& fingerprint, std::string serial_port, unsigned int serial_number,
+                         std::string bird_file, unsigned int baud_rate, bool reset);
+    bool Recover_Firmware(std::string serial_port, unsigned int build, unsigned int baud_rate,
+                          unsigned int serial_number, std::string bird_file, bool override);
 
     const std::string& ServerUrl() const { return server_url; }
     const std::string& Directory() const { return updater_directory; }
@@ -30,7 +57,7 @@ class Updater {
     std::string server_url;
     std::string updater_directory;
     UpdaterDisplayInterface& display;
-    uint8_t chip_type = 0;
+    uint8_t chip_type = 0;  // 2 LPC, 1 i.MX: set by Get_Fingerprint
 };
 
 #endif
