@@ -45,11 +45,13 @@ void CLI_Display::update_progress(double fraction, const char* label)
         width = 1;
     int filled = (int)(width * fraction);
     int remaining = width - filled;
+    // A full bar has no room left after the ">": keep the line the same width as the others.
+    int pad = remaining > 0 ? remaining - 1 : 0;
     int percent = (int)(fraction * 100.0);
     if (label)
-        printf("\r (%s) [%.*s>%*s] (%3d%% ) ", label, filled, BAR, remaining - 1, "", percent);
+        printf("\r (%s) [%.*s>%*s] (%3d%% ) ", label, filled, BAR, pad, "", percent);
     else
-        printf("\r[%.*s>%*s] (%3d%% ) ", filled, BAR, remaining - 1, "", percent);
+        printf("\r[%.*s>%*s] (%3d%% ) ", filled, BAR, pad, "", percent);
 }
 
 void CLI_Display::update_spinner(bool on, const char* label)

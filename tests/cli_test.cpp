@@ -1,0 +1,341 @@
+// The command line: option matching, parameter handling, and the program's texts and exit
+// codes (run through an isolated home so the real store is never touched).
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "IsolatedHome.h"
+#include "Log.h"
+#include "OptionParser.h"
+#include "Parameters.h"
+#include "RecordingDisplay.h"
+#include "Reports.h"
+#include "aDirectory.h"
+#include <cstring>
+
+namespace {
+
+struct Parsed {
+    int result;
+    Parameters params;
+    RecordingDisplay display;
+};
+
+std::unique_ptr<Parsed> sParse(std::vector<const char*> words)
+{
+    words.insert(words.begin(), "/usr/local/bin/updater");
+    auto p = std::make_unique<Parsed>();
+    p->result = _get_params(p->display, (int)words.size(), words.data(), p->params);
+    return p;
+}
+
+}  // namespace
+
+TEST(OptionMatching, PrefixesExactWinsAndAmbiguity)
+{
+    const OptionEntry table[] = {{"-ab", 1, false}, {"-ac", 1, false}, {"-a", 2, true}, {"-long", 3, false}};
+    const char* words[] = {"prog", "-a", "v", "-l", "-lo=x", "-ab", "plain", "-abc", "-ac"};
+    OptionParser parser(table, 4, 9, words);
+    std::string value;
+    const OptionEntry* e = parser.Next(value);
+    ASSERT_NE(e, nullptr);
+    EXPECT_STREQ(e->text, "-a");  // exact wins over the two longer entries
+    EXPECT_EQ(value, "v");
+    e = parser.Next(value);
+    ASSERT_NE(e, nullptr);
+    EXPECT_STREQ(e->text, "-long");  // unique prefix; "-lo=x" gives a value to a flag: skipped
+    e = parser.Next(value);
+    ASSERT_NE(e, nullptr);
+    EXPECT_STREQ(e->text, "-ab");
+    e = parser.Next(value);
+    ASSERT_NE(e, nullptr);
+    EXPECT_STREQ(e->text, "-ac");  // "-abc" is no entry and no prefix of one
+    EXPECT_EQ(parser.Next(value), nullptr);
+    std::vector<std::string> expected = {"prog", "-a", "v", "-l", "-ab", "-ac", "plain"};
+    EXPECT_EQ(parser.Reordered(), expected);
+
+    const OptionEntry twins[] = {{"-abc", 1, false}, {"-abd", 1, false}};
+    const char* ambiguous[] = {"prog", "-ab"};
+    OptionParser p2(twins, 2, 2, ambiguous);
+    EXPECT_EQ(p2.Next(value), nullptr);
+}
+
+TEST(Parameters, DefaultsAndCommands)
+{
+    auto p = sParse({"-OV", "-D", "-G", "-I", "-C", "-N", "-U", "-B"});
+    EXPECT_EQ(p->result, 0);
+    EXPECT_TRUE(p->params.override_model_checks);
+    EXPECT_EQ(p->params.commands.Word(), CMD_DISCOVER | CMD_GET | CMD_INFO | CMD_CHECK | CMD_FINGERPRINT |
+                                             CMD_UPDATE | CMD_BUILDS);
+    EXPECT_EQ(p->params.app_name, "updater");
+    EXPECT_EQ(p->params.transport, USB);
+    EXPECT_FALSE(p->params.transport_given);
+    EXPECT_EQ(p->params.baud_rate, 115200u);
+    EXPECT_EQ(p->params.server_url, "http://" UPDATE_SERVER_HOST "/cgi/u");
+    EXPECT_EQ(p->params.log_file, "Updater.log");
+    EXPECT_EQ(p->params.log_mode, "a+");
+    EXPECT_TRUE(p->params.extended_usage);
+
+    auto y = sParse({"-Y", "-D"});
+    EXPECT_EQ(y->result, 1);
+    EXPECT_EQ(y->display.errors, std::vector<std::string>{"Unhandled command: [-Y]"});
+    EXPECT_TRUE(y->params.commands.IsSet(CMD_DISCOVER));
+}
+
+TEST(Parameters, SerialNumbers)
+{
+    EXPECT_EQ(sParse({"-d", "0x40f5849a"})->params.serial_number, 0x40F5849Au);
+    EXPECT_EQ(sParse({"-d", "40F5849A"})->params.serial_number, 0x40F5849Au);
+    EXPECT_EQ(sParse({"-d=0X1a"})->params.serial_number, 0x1Au);
+    EXPECT_EQ(sParse({"-r", "D272031D"})->params.router_serial_number, 0xD272031Du);
+
+    auto bad = sParse({"-d", "0x40G"});
+    EXPECT_EQ(bad->result, 1);
+    EXPECT_EQ(bad->display.errors, std::vector<std::string>{"Invalid serial number obtained from argument [40G]"});
+    auto zero = sParse({"-r", "0"});
+    EXPECT_EQ(zero->result, 1);
+    EXPECT_EQ(zero->display.errors,
+              std::vector<std::string>{"Invalid router serial number obtained from argument [0]"});
+    // Joined to its value, "-d40F5849A" is no option at all.
+    auto joined = sParse({"-d40F5849A"});
+    EXPECT_EQ(joined->result, 0);
+    EXPECT_EQ(joined->params.serial_number, 0u);
+}
+
+TEST(Parameters, ValuesThatLookLikeOptionsOrAreMissing)
+{
+    // "-d -D": -d has no value and is skipped; -D is read as an option itself.
+    auto p = sParse({"-d", "-D"});
+    EXPECT_EQ(p->result, 0);
+    EXPECT_EQ(p->params.serial_number, 0u);
+    EXPECT_TRUE(p->params.commands.IsSet(CMD_DISCOVER));
+    EXPECT_TRUE(p->display.all.empty());
+    // -d as the last word, and an unknown word: silently ignored.
+    auto q = sParse({"-x", "stray", "-d"});
+    EXPECT_EQ(q->result, 0);
+    EXPECT_FALSE(q->params.commands.IsSet(CMD_ANY_COMMAND));
+    EXPECT_TRUE(q->display.all.empty());
+    // A value given to an option that takes none.
+    EXPECT_FALSE(sParse({"-D=1"})->params.commands.IsSet(CMD_DISCOVER));
+}
+
+TEST(Parameters, BuildBaudTransport)
+{
+    EXPECT_EQ(sParse({"-b", "99528558"})->params.build, "99528558");
+    EXPECT_EQ(sParse({"-b", "12ab"})->params.build, "0");
+    EXPECT_EQ(sParse({"-o", "9600"})->params.baud_rate, 9600u);
+    EXPECT_EQ(sParse({"-o", "96k"})->params.baud_rate, 0u);
+
+    EXPECT_EQ(sParse({"-t", "USB"})->params.transport, USB);
+    EXPECT_EQ(sParse({"-t", "TCPX"})->params.transport, TCPIP);
+    EXPECT_EQ(sParse({"-t", "TCPIP"})->params.transport, TCPIP);
+    EXPECT_EQ(sParse({"-t", "RECOVER"})->params.transport, 255u);
+    auto bad = sParse({"-t", "tcp"});
+    EXPECT_EQ(bad->result, 1);
+    EXPECT_TRUE(bad->params.transport_given);
+    EXPECT_EQ(bad->params.transport, 0u);
+    EXPECT_EQ(bad->display.errors,
+              std::vector<std::string>{"Invalid transport type:[tcp]\nMust be one of the following: USB, TCPIP, RECOVER"});
+}
+
+TEST(Parameters, StoredValues)
+{
+    auto p = sParse({"-f", "a.bird", "-s", "/dev/ttyS0", "-l", "msg", "-k", "x.log", "-u", "http://h/c", "-e", "1",
+                     "-n", "-Z", "z"});
+    EXPECT_EQ(p->result, 0);
+    EXPECT_EQ(p->params.bird_file, "a.bird");
+    EXPECT_EQ(p->params.serial_port, "/dev/ttyS0");
+    EXPECT_EQ(p->params.log_message, "msg");
+    EXPECT_EQ(p->params.log_file, "x.log");
+    EXPECT_EQ(p->params.server_url, "http://h/c");
+    EXPECT_TRUE(p->params.echo);
+    EXPECT_TRUE(p->params.flag_n);
+    EXPECT_TRUE(p->params.commands.IsSet(CMD_OPTION_Z));
+}
+
+TEST(Parameters, HelpStopsParsingWithEarlierOptionsApplied)
+{
+    auto p = sParse({"-d", "zz", "-d", "12", "--h", "-d", "qq", "-Y"});
+    EXPECT_EQ(p->result, 0);
+    EXPECT_TRUE(p->params.help_requested);
+    EXPECT_TRUE(p->params.commands.IsSet(CMD_HELP));
+    EXPECT_EQ(p->params.serial_number, 0x12u);
+    EXPECT_EQ(p->display.errors, std::vector<std::string>{"Invalid serial number obtained from argument [zz]"});
+}
+
+TEST(Parameters, DebugMask)
+{
+    Log::DeactivatePackage(0xFFFFFFFF);
+    auto bad = sParse({"-X", "12abc"});
+    EXPECT_EQ(bad->result, 0);
+    EXPECT_EQ(bad->display.errors,
+              std::vector<std::string>{"Invalid format for \"-X\" parameter, unprocessed characters [abc]"});
+    EXPECT_EQ(Log::ActivePackages(), 0u);
+    auto hex = sParse({"-X", "0x1FFFF"});
+    EXPECT_EQ(hex->params.debug_mask, 0x1FFFFu);
+    EXPECT_EQ(Log::ActivePackages(), 0x1FFFFu);
+    Log::DeactivatePackage(0xFFFFFFFF);
+    EXPECT_EQ(sParse({"-X", "32"})->params.debug_mask, 32u);
+    EXPECT_EQ(Log::ActivePackages(), 32u);
+    Log::DeactivatePackage(0xFFFFFFFF);
+}
+
+TEST(Parameters, DigitHelpers)
+{
+    const char* end = nullptr;
+    const char* text = "1aF";
+    EXPECT_EQ(_get_hex_arg(text, &end), 0x1AFu);
+    EXPECT_EQ(end, text + 3);
+    end = nullptr;
+    EXPECT_EQ(_get_hex_arg("1g", &end), 0u);
+    EXPECT_EQ(end, nullptr);
+    EXPECT_EQ(_get_hex_arg("", &end), 0u);
+    EXPECT_EQ(_get_hex_arg("12", nullptr), 0u);
+    EXPECT_EQ(_get_hex_arg("123456789", &end), 0x23456789u);  // truncated to 32 bits
+    EXPECT_EQ(_get_int_arg("4294967297", &end), 1u);
+    EXPECT_EQ(_get_int_arg("12a", &end), 0u);
+}
+
+TEST(Reports, BuildListSortsByVersionBytes)
+{
+    RecordingDisplay display;
+    _display_builds(display, {{"100", "2.9.0"}, {"200", "2.10.0"}, {"300", "averyveryverylongversion"}}, 0xAB);
+    std::vector<std::string> expected = {"Build List for device [000000AB]:\n", "Build          \tVersion        ",
+                                         "200            \t2.10.0         ", "100            \t2.9.0          ",
+                                         "300            \taveryveryverylo"};
+    EXPECT_EQ(display.info, expected);
+    RecordingDisplay empty;
+    _display_builds(empty, {}, 0x1234);
+    EXPECT_EQ(empty.info, std::vector<std::string>{"No builds found for device [00001234]"});
+}
+
+TEST(Reports, DeviceListLines)
+{
+    DeviceInfo usb;
+    usb.spec.type = USB;
+    usb.spec.serial_number = 0x40F5849A;
+    usb.spec.module = 6;
+    usb.spec.router = 6;
+    usb.spec.model = 17;
+    usb.version_major = 2;
+    usb.version_minor = 9;
+    usb.version_patch = 29;
+    usb.build = 12345;
+    DeviceInfo busy = usb;
+    busy.error = aErrBusy;
+    RecordingDisplay display;
+    _display_device_list(display, {usb, busy}, USB);
+    std::vector<std::string> expected = {
+        "Discovered Devices: (USB)", "    Device    Module   Router  Model          Firmware Version (Build)",
+        "    40F5849A  06       06      Hemlock        2.9.29 (12345)",
+        "    40F5849A  [Error (5): Is someone else connected to this device?]"};
+    EXPECT_EQ(display.info, expected);
+
+    DeviceInfo ip = usb;
+    ip.spec.type = TCPIP;
+    ip.error = aErrBusy;  // TCP/IP devices always show their line
+    const uint8_t address[4] = {10, 0, 0, 7};
+    memcpy(&ip.spec.t.ip.ip_address, address, 4);
+    RecordingDisplay tcp;
+    _display_device_list(tcp, {ip}, TCPIP);
+    EXPECT_EQ(tcp.info.back(), "    40F5849A  06       06      Hemlock        2.9.29 (12345) [10.0.0.7]");
+    RecordingDisplay none;
+    _display_device_list(none, {}, 7);
+    EXPECT_EQ(none.info, (std::vector<std::string>{"Discovered Devices: (Unknown)", "    No devices found."}));
+}
+
+// ---- the program itself ----
+
+namespace {
+const std::string VERSION_LINES = "Updater (Version: 1.1 Apr 26 2023)\nCopyright (c) 2023 Vantorix. All rights reserved.\n";
+const std::string BLOCK1 =
+    "\nApplication Usage:\nUpdater <-B | -D | -G | -U > [-Hh | --help] [-b build_num]\n    [-d serial_num]\n"
+    "    [-t transport] [-r router_serial]\n    [-s serial_port] [-o baud_rate]\n\n"
+    "  Strandix Update and Maintenance Application\n    -H -h or --help for full usage information.\n\n";
+}  // namespace
+
+TEST(Program, NoArgumentsShowsVersionAndShortUsage)
+{
+    IsolatedHome home;
+    ProcessResult r = home.Run({});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, VERSION_LINES + "[Strandix Release: 2.9.29]\n");
+    EXPECT_EQ(r.err, BLOCK1);
+    // Unknown words only: the same.
+    ProcessResult x = home.Run({"-x", "word", "-d"});
+    EXPECT_EQ(x.exit_code, 0);
+    EXPECT_EQ(x.err, BLOCK1);
+}
+
+TEST(Program, HelpShowsAllBlocks)
+{
+    IsolatedHome home;
+    ProcessResult r = home.Run({"-D", "--help", "-d", "zz"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, VERSION_LINES + "[Strandix Release: 2.9.29]\n");
+    EXPECT_EQ(r.err.rfind(BLOCK1 + "  Parameters to commands:\n", 0), 0u);
+    EXPECT_NE(r.err.find("     -u <host:port>           - The hostname and port of the update server\n" +
+                         std::string(32, ' ') + "Default: " UPDATE_SERVER_HOST ":80\n  Extended Commands:\n"),
+              std::string::npos);
+    EXPECT_NE(r.err.find("                                DEBUG_iMXSerial     0x10000000\n"), std::string::npos);
+    const std::string tail = "-D -r D272031D                 Discover all devices connected to the I2C Strandix "
+                             "network\n                               of the given routing device D272031D.\n\n";
+    ASSERT_GE(r.err.size(), tail.size());
+    EXPECT_EQ(r.err.substr(r.err.size() - tail.size()), tail);
+    EXPECT_EQ(r.err.find("Invalid serial"), std::string::npos);  // words after help are not read
+}
+
+TEST(Program, OptionErrorsExitOne)
+{
+    IsolatedHome home;
+    ProcessResult r = home.Run({"-D", "-d", "xyz"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, VERSION_LINES);
+    EXPECT_EQ(r.err, "Invalid serial number obtained from argument [xyz]\n" + BLOCK1);
+}
+
+TEST(Program, CommandPreconditions)
+{
+    IsolatedHome home;
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{"-G"}, "-G must specify a specific device via -d\n--help for usage information\n"},
+        {{"-U"}, "Must specify the specific device to be updated\n"},
+        {{"-N"}, "Must specify the serial port used for connecting\n"},
+        {{"-B"}, "Error must supply a serial number for the List Builds command\n" + BLOCK1},
+    };
+    for (const Case& c : cases) {
+        ProcessResult r = home.Run(c.args);
+        EXPECT_EQ(r.exit_code, 1) << c.args[0];
+        EXPECT_EQ(r.out, "Updater (Version: 1.1 Apr 26 2023)\n") << c.args[0];
+        EXPECT_EQ(r.err, c.err) << c.args[0];
+    }
+}
+
+TEST(Program, CommandsWithoutActionEnsureTheStore)
+{
+    IsolatedHome home;
+    for (const char* command : {"-I", "-C"}) {
+        ProcessResult r = home.Run({command, "-X", "0x10000", "stray"});
+        EXPECT_EQ(r.exit_code, 0) << command;
+        EXPECT_EQ(r.out, "Updater (Version: 1.1 Apr 26 2023)\n");
+        EXPECT_EQ(r.err, std::string("\nApplication parameters:[updater]\n\t[") + UPDATER_BINARY + "]\n\t[" + command +
+                             "]\n\t[-X]\n\t[0x10000]\n\t[stray]\n");
+    }
+    ProcessResult z = home.Run({"-Z", "1"});
+    EXPECT_EQ(z.exit_code, 0);
+    EXPECT_EQ(z.err, "");
+    EXPECT_TRUE(aDirectory_Exists(home.store().c_str()));
+}
+
+TEST(Program, UnusableStoreDirectory)
+{
+    IsolatedHome home;
+    WriteFileText(home.dir() + "/.vantorix", "a file where the store directory should be");
+    ProcessResult r = home.Run({"-I"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "Could not find updater directory at " + RealHomeDirectory() + "/.vantorix/updater\n");
+}
