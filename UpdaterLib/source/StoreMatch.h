@@ -1,0 +1,23 @@
+// Finding an entry of a store directory by its exact name: shared by UpdaterStore and
+// UpdaterStoreItem.
+#ifndef UPDATER_STOREMATCH_H
+#define UPDATER_STOREMATCH_H
+
+#include <string>
+
+struct StoreMatch {
+    bool found = false;
+    std::string path;  // the directory that holds the entry
+    std::string name;  // the entry's name
+    unsigned int type = 0;  // 1 directory, 0 anything else
+};
+
+// Lists the directory and stops at the first entry named exactly name. Logs each entry looked
+// at and the outcome under the updater's debug package.
+StoreMatch StoreFindEntry(const std::string& directory, const char* name);
+
+// True for a name that stands for one entry of a directory: not empty, not "." or "..", and
+// without a path separator.
+bool StoreIsPlainName(const char* name);
+
+#endif
