@@ -1,0 +1,112 @@
+// One connection to a device: a copy of its link specifier, the engine link opened (and shared)
+// for it, and the exchanges everything above is built from: UEI requests and replies, command
+// packets with a prefix-matched reply, store slots, factory data, the module-address query and
+// the packet log. Every exchange puts packets on the engine link and waits, with a time-out, for
+// the reply on its input; nothing is retried here.
+#ifndef SX_API_LINK_H
+#define SX_API_LINK_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "aDefs.h"
+#include "aLink.h"
+#include "aLinkSpec.h"
+#include "aUEI.h"
+
+namespace Vantorix {
+namespace Strandix {
+
+// How long a reply is awaited, in milliseconds.
+constexpr uint32_t kReplyTimeoutMs = 1000;
+// Opening a store slot may take the device longer.
+constexpr uint32_t kSlotOpenTimeoutMs = 3000;
+// connect() polls a starting link this many times, this far apart.
+constexpr int kConnectPolls = 200;
+constexpr uint32_t kConnectPollMs = 10;
+// Longest name kept for a link.
+constexpr size_t kLinkNameMax = 1024;
+
+// Command codes of the plain command packets used here.
+constexpr uint8_t kCmdStoreSlot = 4;
+constexpr uint8_t kCmdFactoryData = 0x5E;
+constexpr uint8_t kCmdInformation = 0x49;
+constexpr uint8_t kCmdDebugEcho = 23;
+
+class Link {
+  public:
+    explicit Link(const char* name);
+    Link(const linkSpec& spec, const char* name);
+    ~Link();
+    Link(const Link&) = delete;
+    Link& operator=(const Link&) = delete;
+
+    // aErrBusy while connected; else replaces the stored specifier.
+    aErr setLinkSpecifier(const linkSpec& spec);
+    // aErrNotFound without a specifier.
+    aErr getLinkSpecifier(linkSpec* spec) const;
+    const char* getName() const;
+
+    // Opens (or shares) the engine link for the stored specifier and waits until it runs.
+    aErr connect();
+    // Finds the device (by serial number, or the first of the model; model 0 takes any) and
+    // connects to it.
+    aErr discoverAndConnect(linkType type, unsigned int serial, unsigned char model);
+    bool isConnected() const;
+    linkStatus getStatus() const;
+    aErr disconnect();
+    aErr reset();
+    // The engine link identifier, 0 while not connected.
+    aLinkId getLinkId() const;
+
+    // The module address the device reports (0 with aErrNotReady when it does not answer).
+    aErr getModuleAddress(unsigned char* address);
+
+    // UEI exchanges.
+    aErr sendUEI(const uei& request);
+    aErr sendUEI(const uei& request, uint8_t subIndex);
+    // Waits for the reply with this header and decodes it into *reply (its header is set to the
+    // one given). An error reply is told by bit 7 of reply->specifier.
+    aErr receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uei* reply);
+    // Receives a byte run into reply->v.bytesVal (data and size set by the caller).
+    aErr receiveUEIBytes(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uei* reply);
+    aErr dropMatchingUEIPackets(uint8_t module, uint8_t command, uint8_t option, uint8_t index);
+
+    // Command packets: data byte 0 is the command, then up to 27 operand bytes.
+    aErr sendPacket(uint8_t module, uint8_t command, uint8_t length, const uint8_t* data);
+    // *length: in, the number of match bytes; out, the reply's data length. data receives all of
+    // the reply's data bytes (room for 28).
+    aErr receivePacket(uint8_t module, const uint8_t* match, uint8_t* length, uint8_t* data);
+    aErr receivePacket(uint8_t module, const uint8_t* match, uint8_t* length, uint8_t* data, uint32_t timeoutMs);
+
+    // Store slots.
+    aErr loadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, const uint8_t* data, size_t length);
+    aErr unloadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, uint8_t* buffer, size_t size, size_t* length);
+    aErr storeSlotSize(uint8_t module, uint8_t store, uint8_t slot, size_t* size);
+    aErr storeSlotCapacity(uint8_t module, uint8_t store, uint8_t slot, size_t* capacity);
+
+    // Factory data.
+    aErr getFactoryData(uint8_t module, uint8_t command, uint8_t* buffer, size_t size, size_t* length);
+    aErr setFactoryData(uint8_t module, uint8_t command, const uint8_t* data, size_t length);
+
+    // Packet log to a text file.
+    aErr enablePacketLog(const char* path);
+    aErr disablePacketLog();
+
+    // Values the device streams unasked, by stream key (see StreamKey): aErrNotFound when the
+    // key is not streaming; the value with aErrNone when fresh (the flag is then cleared), with
+    // aErrStreamStale otherwise.
+    aErr getStreamValue(uint64_t key, uint32_t* value);
+    static uint64_t StreamKey(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subIndex);
+
+    struct impl;
+
+  private:
+    impl* m_impl;
+    aErr checkExchange(uint8_t module) const;
+};
+
+}  // namespace Strandix
+}  // namespace Vantorix
+
+#endif
