@@ -1,0 +1,3 @@
+#include "HTTPResponse.h"
+
+HTTPResponse::HTTPResponse(char const* request_url) : request(request_url ? request_url : ""), status(0) {}
