@@ -1,0 +1,71 @@
+// The link record and the link table, shared by the files of the link engine only.
+#ifndef SX_UNIX_LINK_INTERNAL_H
+#define SX_UNIX_LINK_INTERNAL_H
+
+#include <atomic>
+#include <pthread.h>
+
+#include "aLink.h"
+#include "aMutex.h"
+#include "aPacketFifo.h"
+#include "aPacketLog.h"
+
+struct aLink {
+    uint16_t check;
+    aLinkId id;
+    std::atomic<uint8_t> running;
+    std::atomic<linkStatus> status;
+    aPacketFifoId inputFifo;
+    aPacket* readerPacket;
+    aPacketFifoId outputFifo;
+    pthread_t readerThread;
+    pthread_t writerThread;
+    bool readerStarted;  // the thread handles hold a thread only while these are set
+    bool writerStarted;
+    aStream* stream;
+    std::atomic<uint32_t> heartbeatState;
+    uint32_t syncState;
+    uint8_t syncAddress;
+    // The packet log and its settings; used only under logLock.
+    aPacketLog* packetLog;
+    int32_t packetLogSize;
+    aMutex* logLock;
+    // The user filter; called and changed only under filterLock.
+    pthread_mutex_t filterLock;
+    aPacketFilter userFilter;
+    void* filterRef;
+};
+
+struct aLinkEntry {
+    aLinkId id;
+    uint32_t identifier;
+    uint32_t port;
+    linkType type;
+    int16_t useCount;
+    aLink* link;
+    aLinkStreamOpener opener;
+    // Holders: the table itself, plus every call that works on the record outside the table
+    // lock. The last release frees the record.
+    std::atomic<int> refs;
+    aLinkEntry* next;
+};
+
+// Link table lock (static, not recursive).
+void aLinkTable_Lock(void);
+bool aLinkTable_TryLock(void);
+void aLinkTable_Unlock(void);
+// With the table locked: the entry of a link, or null.
+aLinkEntry* aLinkTable_Find(aLinkId id);
+// The entry of a link, held until aLinkTable_Release; null for an unknown link.
+aLinkEntry* aLinkTable_Acquire(aLinkId id);
+void aLinkTable_Release(aLinkEntry* entry);
+
+// Engine internals (unix_linkio.cpp). Init and Start run with the table locked.
+aErr aLinkIO_Init(aLink* link, aLinkId id, aStream* stream);
+aErr aLinkIO_Start(aLink* link);
+aErr aLinkIO_Stop(aLink* link);
+// Releases what Init made (FIFOs, reader packet, packet log, stream); the result is that of
+// destroying the output FIFO.
+aErr aLinkIO_Release(aLink* link);
+
+#endif

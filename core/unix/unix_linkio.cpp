@@ -1,0 +1,304 @@
+// The link engine's threads: the reader assembles packets, answers heartbeats and keeps the
+// stream in frame; the writer sends queued packets. Also link start, stop and initialisation.
+#include "unix_link_internal.h"
+
+#include "aTime.h"
+
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+// The reader waits this long at most for the stream to become readable, so that a stop is
+// seen promptly.
+const uint32_t kReaderWaitMs = 10;
+// Pause after a failed read.
+const uint64_t kErrorPauseMs = 100;
+// Polling of transports that cannot wait for readiness: 5 µs between empty reads, stretching
+// up to kMaxPollUs while the line stays quiet.
+const useconds_t kPollUs = 5;
+const useconds_t kMaxPollUs = 500;
+// The writer waits this long at most for a packet, so that a stop is seen promptly.
+const uint64_t kWriterWaitMs = 5;
+
+const uint8_t kSyncRequest[aLINK_SYNC_REQUEST_BYTES] = {0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0};
+
+}  // namespace
+
+static void sLogPacket(aLink* link, uint8_t tag, const aPacket* packet)
+{
+    if (!link->logLock)
+        return;
+    aMutex_Lock(link->logLock);
+    if (link->packetLog && link->packetLog->enabled) {
+        uint8_t wire[aPACKET_MAX_WIRE_BYTES];
+        wire[0] = packet->address;
+        wire[1] = packet->length;
+        memcpy(&wire[2], packet->data, packet->length);
+        aPacketLog_Put(link->packetLog, tag, (uint8_t)(packet->length + 2), wire);
+    }
+    aMutex_Unlock(link->logLock);
+}
+
+static aErr sWritePacket(aLink* link, const aPacket* packet)
+{
+    uint8_t wire[aPACKET_MAX_WIRE_BYTES];
+    uint8_t length = packet->length > aSTRANDIX_MAX_PACKET_BYTES ? aSTRANDIX_MAX_PACKET_BYTES : packet->length;
+    wire[0] = packet->address;
+    wire[1] = length;
+    memcpy(&wire[2], packet->data, length);
+    return aStream_Write(link->stream, wire, (size_t)length + 2);
+}
+
+static aErr sPutControl(aLink* link, uint8_t address, uint8_t length, const uint8_t* data)
+{
+    aPacket* packet = aPacket_CreateWithData(address, length, data);
+    if (!packet)
+        return aErrMemory;
+    aErr err = aPacketFifo_Put(link->outputFifo, packet);
+    aPacket_Destroy(&packet);
+    return err;
+}
+
+static void sStartSync(aLink* link)
+{
+    aTime_MSSleep(2);
+    link->status = LINK_SYNCING;
+    link->syncState = 1;
+    aPacket_Reset(link->readerPacket);
+    if (aStream_Write(link->stream, kSyncRequest, sizeof(kSyncRequest)) == aErrNone)
+        link->syncState = 2;
+}
+
+static void sSyncByte(aLink* link, uint8_t byte)
+{
+    switch (link->syncState) {
+    case 1:
+        sStartSync(link);
+        break;
+    case 2:
+        if (byte != 0 && !(byte & 1)) {
+            link->syncAddress = byte;
+            link->syncState = 3;
+        } else {
+            link->syncState = 1;
+        }
+        break;
+    case 3:
+        link->syncState = byte == 0 ? 4 : 1;
+        break;
+    case 4:
+        link->syncState = byte == link->syncAddress ? 5 : 1;
+        break;
+    case 5:
+        if (byte == 0) {
+            link->syncState = 0;
+            link->status = LINK_RUNNING;
+        } else {
+            link->syncState = 1;
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+// A heartbeat is answered at once and never queued.
+static bool sHeartbeat(aLink* link, const aPacket* packet)
+{
+    if (packet->length != 2 || packet->data[0] != 0 || link->heartbeatState > 1)
+        return false;
+    if (packet->data[1] == 0)
+        link->heartbeatState = 2;
+    else if (packet->data[1] == 1)
+        link->heartbeatState = 3;
+    uint8_t answer[2] = {0, (uint8_t)((packet->data[1] + 2) & 0xFF)};
+    aPacket* reply = aPacket_CreateWithData(packet->address, 2, answer);
+    if (!reply)
+        return true;
+    aPacketFifo_Put(link->outputFifo, reply);
+    aPacket_Destroy(&reply);
+    link->heartbeatState = 0;
+    return true;
+}
+
+static aErr sHandlePacket(aLink* link)
+{
+    aPacket* packet = link->readerPacket;
+    if (!aPacket_IsComplete(packet))
+        return aErrNone;
+    sLogPacket(link, aPACKETLOG_RECEIVED, packet);
+    aErr err = aErrNone;
+    pthread_mutex_lock(&link->filterLock);
+    bool taken = link->userFilter && link->userFilter(packet, link->filterRef);
+    pthread_mutex_unlock(&link->filterLock);
+    if (!taken && !sHeartbeat(link, packet))
+        err = aPacketFifo_Put(link->inputFifo, packet);
+    aPacket_Reset(packet);
+    return err;
+}
+
+static void* sReader(void* arg)
+{
+    aLink* link = static_cast<aLink*>(arg);
+    link->heartbeatState = 0;
+    link->status = LINK_RUNNING;
+    link->syncState = 0;
+    link->syncAddress = 1;
+    useconds_t pollUs = kPollUs;
+    unsigned quiet = 0;
+    while (link->running) {
+        uint8_t byte;
+        aErr err = aStream_Read(link->stream, &byte, 1);
+        if (err == aErrNotReady) {
+            aErr wait = aStream_Wait(link->stream, kReaderWaitMs);
+            if (wait == aErrUnimplemented) {
+                usleep(pollUs);
+                if (++quiet > 1000 && pollUs < kMaxPollUs)
+                    pollUs *= 2;
+            } else if (wait == aErrConnection) {
+                link->status = LINK_IO_FAULT;
+                aTime_MSSleep(kErrorPauseMs);
+            }
+            continue;
+        }
+        pollUs = kPollUs;
+        quiet = 0;
+        if (err != aErrNone) {
+            link->status = LINK_IO_FAULT;
+            aTime_MSSleep(kErrorPauseMs);
+            continue;
+        }
+        linkStatus status = link->status;
+        if (status == LINK_SYNCING) {
+            sSyncByte(link, byte);
+        } else if (status == LINK_IO_FAULT) {
+            // Whatever was in flight when the stream failed is lost: find the frame again.
+            sStartSync(link);
+        } else if (aPacket_AddByte(link->readerPacket, byte) != aErrNone) {
+            sStartSync(link);
+        } else if (sHandlePacket(link) != aErrNone) {
+            link->status = LINK_FAULT;
+        }
+    }
+    return nullptr;
+}
+
+static void* sWriter(void* arg)
+{
+    aLink* link = static_cast<aLink*>(arg);
+    while (link->running) {
+        aPacket* packet = aPacketFifo_Await(link->outputFifo, kWriterWaitMs);
+        if (!packet)
+            continue;
+        sWritePacket(link, packet);
+        aTime_MSSleep(1);  // paces the device
+        sLogPacket(link, aPACKETLOG_SENT, packet);
+        aPacket_Destroy(&packet);
+    }
+    aPacket* packet;
+    while ((packet = aPacketFifo_Get(link->outputFifo)) != nullptr) {
+        sWritePacket(link, packet);
+        aPacket_Destroy(&packet);
+    }
+    return nullptr;
+}
+
+aErr aLinkIO_Init(aLink* link, aLinkId id, aStream* stream)
+{
+    link->check = aLINK_CHECK;
+    link->id = id;
+    link->running = 0;
+    link->stream = stream;
+    link->status = stream ? LINK_STOPPED : LINK_NO_STREAM;
+    link->readerStarted = link->writerStarted = false;
+    link->inputFifo = aPacketFifo_Create();
+    link->outputFifo = aPacketFifo_Create();
+    link->heartbeatState = 0;
+    link->syncState = 0;
+    link->syncAddress = 1;
+    link->readerPacket = aPacket_Create();
+    link->packetLog = nullptr;
+    link->packetLogSize = 0;
+    if (!link->logLock) {
+        char name[64];
+        snprintf(name, sizeof(name), "LOG_SEMA_%p", static_cast<void*>(link));
+        link->logLock = aMutex_Create(name);
+    }
+    pthread_mutex_lock(&link->filterLock);
+    link->userFilter = nullptr;
+    link->filterRef = nullptr;
+    pthread_mutex_unlock(&link->filterLock);
+    if (!link->inputFifo || !link->outputFifo || !link->readerPacket || !link->logLock)
+        return aErrMemory;
+    return aErrNone;
+}
+
+aErr aLinkIO_Start(aLink* link)
+{
+    if (link->running)
+        return aErrNone;
+    link->running = 1;
+    link->status = LINK_STARTING;
+    link->heartbeatState = 0;
+    aErr err = aErrNone;
+    link->readerStarted = pthread_create(&link->readerThread, nullptr, sReader, link) == 0;
+    if (!link->readerStarted)
+        err = aErrResource;
+    link->writerStarted = pthread_create(&link->writerThread, nullptr, sWriter, link) == 0;
+    if (!link->writerStarted)
+        err = aErrResource;
+    if (err != aErrNone)
+        return err;
+    static const uint8_t open = 0x01;
+    return sPutControl(link, aLINK_CONTROL_ADDRESS, 1, &open);
+}
+
+static bool sOnOwnThread(const aLink* link)
+{
+    pthread_t self = pthread_self();
+    return (link->readerStarted && pthread_equal(self, link->readerThread)) ||
+           (link->writerStarted && pthread_equal(self, link->writerThread));
+}
+
+aErr aLinkIO_Stop(aLink* link)
+{
+    linkStatus status = link->status;
+    if ((status == LINK_STOPPED || status == LINK_STOPPING) && !link->running)
+        return aErrNone;
+    link->status = LINK_STOPPING;
+    if (sOnOwnThread(link))
+        return aErrNone;
+    aErr err = aErrNone;
+    if (link->running) {
+        static const uint8_t close = 0x00;
+        err = sPutControl(link, aLINK_CONTROL_ADDRESS, 1, &close);
+    }
+    link->running = 0;
+    if (link->readerStarted && pthread_join(link->readerThread, nullptr) != 0)
+        err = aErrUnknown;
+    if (link->writerStarted && pthread_join(link->writerThread, nullptr) != 0)
+        err = aErrUnknown;
+    link->readerStarted = link->writerStarted = false;
+    aPacket_Reset(link->readerPacket);
+    link->status = LINK_STOPPED;
+    link->heartbeatState = 0;
+    return err;
+}
+
+aErr aLinkIO_Release(aLink* link)
+{
+    aPacketFifo_Destroy(&link->inputFifo);
+    aErr err = aPacketFifo_Destroy(&link->outputFifo);
+    if (link->readerPacket)
+        aPacket_Destroy(&link->readerPacket);
+    if (link->logLock)
+        aMutex_Lock(link->logLock);
+    aPacketLog_Destroy(&link->packetLog);
+    if (link->logLock)
+        aMutex_Unlock(link->logLock);
+    if (link->stream)
+        aStream_Destroy(&link->stream);
+    return err;
+}
