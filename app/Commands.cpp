@@ -34,7 +34,7 @@ int sFingerprint(UpdaterDisplayInterface& display, Updater&, const Parameters& p
 }
 
 // -G: download a build into the store. On success params.build becomes the stored build.
-int sGet(UpdaterDisplayInterface& display, Updater&, Parameters& params, bool& stop)
+int sGet(UpdaterDisplayInterface& display, Updater& updater, Parameters& params, bool& stop)
 {
     if (params.serial_number == 0) {
         display.message(ERROR, "-G must specify a specific device via -d");
@@ -49,7 +49,11 @@ int sGet(UpdaterDisplayInterface& display, Updater&, Parameters& params, bool& s
     } else {
         display.message(INFO, "Retrieving firmware build %s", params.build.c_str());
     }
-    return sUnavailable(display, "-G");
+    unsigned int stored = updater.Download_Firmware(params.serial_number, params.build, params.override_model_checks, false);
+    if (stored == 0)
+        return 1;
+    params.build = std::to_string(stored);  // a following -U updates to exactly this build
+    return 0;
 }
 
 // -D: discovery and the device list. Always exits 0.
@@ -88,14 +92,15 @@ int sUpdate(UpdaterDisplayInterface& display, Updater&, const Parameters& params
 }
 
 // -B: the build list.
-int sBuilds(UpdaterDisplayInterface& display, Updater&, const Parameters& params)
+int sBuilds(UpdaterDisplayInterface& display, Updater& updater, const Parameters& params)
 {
     if (params.serial_number == 0) {
         display.message(ERROR, "Error must supply a serial number for the List Builds command");
         _display_usage(false, false);
         return 1;
     }
-    return sUnavailable(display, "-B");
+    _display_builds(display, updater.Get_BuildList(params.serial_number), params.serial_number);
+    return 0;
 }
 
 }  // namespace

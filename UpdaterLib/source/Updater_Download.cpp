@@ -1,0 +1,241 @@
+// Build lists and firmware downloads: the Updater's conversation with the update server about
+// one device, and storing a fetched build in the device's directory of the local store.
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <future>
+#include <system_error>
+#include <stdexcept>
+#include <thread>
+
+#include "Log.h"
+#include "UpdateServerRequest.h"
+#include "Updater.h"
+#include "UpdaterStore.h"
+#include "base64.h"
+
+namespace {
+
+const UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
+const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
+
+// Slice of the wait for the download worker: the spinner's pace.
+const std::chrono::milliseconds sSpinnerSlice(100);
+
+const char* sUrl(const std::string& url)
+{
+    return url.empty() ? nullptr : url.c_str();
+}
+
+// Reads a whole decimal text (leading white space allowed, trailing characters ignored) into a
+// 32-bit number. False when it does not start with a digit or is too large.
+bool sLeadingNumber(const std::string& text, unsigned int* value)
+{
+    size_t i = 0;
+    while (i < text.size() && isspace((unsigned char)text[i]))
+        i++;
+    if (i == text.size() || !isdigit((unsigned char)text[i]))
+        return false;
+    unsigned long long n = 0;
+    for (; i < text.size() && isdigit((unsigned char)text[i]); i++) {
+        n = n * 10 + (unsigned)(text[i] - '0');
+        if (n > 0xFFFFFFFFull)
+            return false;
+    }
+    *value = (unsigned int)n;
+    return true;
+}
+
+// A build number text from the server or the user; one that is not a number logs and gives 0.
+unsigned int sBuildOrZero(const std::string& text)
+{
+    unsigned int value = 0;
+    if (!text.empty() && !sLeadingNumber(text, &value)) {
+        Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", text.c_str());
+        return 0;
+    }
+    return value;
+}
+
+// After a failed request: a time-out deserves its own explanation.
+void sReportTimeout(UpdaterDisplayInterface& display)
+{
+    if (UpdateServerRequest::last_transfer_timed_out())
+        display.message(ERROR, "%s", UpdateServerRequest::last_transfer_error().c_str());
+}
+
+// True when the server lists the build for the device.
+bool _valid_build(unsigned int serial_number, unsigned int build, const char* server_url)
+{
+    std::map<std::string, std::string> builds;
+    if (!UpdateServerRequest::GetBuildList(serial_number, builds, server_url))
+        return false;
+    for (const auto& entry : builds) {
+        unsigned int number = 0;
+        const std::string& key = entry.first;
+        size_t digits = 0;
+        while (digits < key.size() && isdigit((unsigned char)key[digits]))
+            digits++;
+        if (digits == 0) {
+            Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", key.c_str());
+            number = 0;
+        } else if (!sLeadingNumber(key, &number)) {
+            continue;  // too large to be any build
+        }
+        if (number == build)
+            return true;
+    }
+    return false;
+}
+
+// What the download worker hands back: its result and, on a transfer failure, why.
+struct sDownloadResult {
+    bool ok = false;
+    bool timed_out = false;
+    std::string transfer_error;
+};
+
+}  // namespace
+
+std::map<std::string, std::string> Updater::Get_BuildList(unsigned int serial_number)
+{
+    std::map<std::string, std::string> builds;
+    if (!UpdateServerRequest::ping(sUrl(server_url))) {
+        display.message(ERROR, "Server request failed for %s", server_url.c_str());
+        sReportTimeout(display);
+        return builds;
+    }
+    if (!UpdateServerRequest::GetBuildList(serial_number, builds, sUrl(server_url))) {
+        display.message(ERROR, "Failed to retrieve builds for %08X", serial_number);
+        sReportTimeout(display);
+    }
+    return builds;
+}
+
+unsigned int Updater::Download_Firmware(unsigned int serial_number, std::string build, bool override, bool no_cal)
+{
+    unsigned int build_number = 0;
+    if (!build.empty() && !sLeadingNumber(build, &build_number)) {
+        display.message(ERROR, "Build number '%s' must be an number", build.c_str());
+        return 0;
+    }
+    if (serial_number == 0) {
+        display.message(ERROR, "Serial Number must be non-zero");
+        return 0;
+    }
+    if (!UpdateServerRequest::ping(sUrl(server_url))) {
+        display.message(ERROR, "Server request failed for %s", server_url.c_str());
+        sReportTimeout(display);
+        return 0;
+    }
+
+    UpdaterStoreItem device;
+    try {
+        UpdaterStore store(updater_directory.c_str());
+        if (!store.FindDevice(serial_number, &device)) {
+            Log::log(DEBUG_APP, "Could not find device in our update history.\n");
+            device = store.AddDevice(serial_number);
+        }
+    } catch (const std::exception& e) {
+        Log::log(DEBUG_Updater, "%s\n", e.what());
+        display.message(ERROR, "Could not create directory for storing BIRD file");
+        return 0;
+    }
+
+    std::string latest, fw;
+    if (!UpdateServerRequest::QueryBuild(serial_number, latest, fw, sUrl(server_url))) {
+        display.message(ERROR, "No build information for device");
+        sReportTimeout(display);
+        return 0;
+    }
+    if (build_number == 0)
+        build_number = sBuildOrZero(latest);
+
+    display.message(INFO, "Retrieving build %u", build_number);
+    if (!override) {
+        display.message(INFO, "Validating build %u with server", build_number);
+        if (!_valid_build(serial_number, build_number, sUrl(server_url))) {
+            display.message(ERROR, "No valid build %u", build_number);
+            return 0;
+        }
+        display.message(INFO, "Build %u is valid", build_number);
+    } else {
+        display.message(INFO, "Override specified, skipping validation of build %u", build_number);
+    }
+    build = std::to_string(build_number);
+
+    // The request runs on a worker while this thread keeps the spinner turning. The worker
+    // touches only its copies, the data string and the channel; the data string is read here
+    // only after the worker has been joined.
+    std::string data;
+    std::promise<sDownloadResult> channel;
+    std::future<sDownloadResult> result = channel.get_future();
+    const std::string url = server_url;
+    std::thread worker;
+    try {
+        worker = std::thread([serial_number, fw, build, url, no_cal, &data, &channel]() {
+            sDownloadResult r;
+            try {
+                r.ok = UpdateServerRequest::GetBuild(serial_number, fw, build, data, sUrl(url), no_cal);
+                r.timed_out = UpdateServerRequest::last_transfer_timed_out();
+                r.transfer_error = UpdateServerRequest::last_transfer_error();
+            } catch (const std::exception& e) {
+                r.ok = false;
+                r.transfer_error = e.what();
+            }
+            channel.set_value(r);
+        });
+    } catch (const std::system_error& e) {
+        Log::log(DEBUG_Updater, "Download thread: %s\n", e.what());
+        display.message(ERROR, "Download failed");
+        return 0;
+    }
+    display.update_spinner(true, "Downloading");
+    while (result.wait_for(sSpinnerSlice) != std::future_status::ready)
+        display.update_spinner(true, "Downloading");
+    display.update_spinner(false, "Downloading");
+    const sDownloadResult outcome = result.get();
+    worker.join();
+    if (!outcome.ok) {
+        display.message(ERROR, "Download failed");
+        if (outcome.timed_out)
+            display.message(ERROR, "%s", outcome.transfer_error.c_str());
+    }
+
+    if (data.empty()) {
+        display.message(ERROR, "Failed to retreive a valid BIRD file");
+        return 0;
+    }
+    size_t length = 0;
+    unsigned char* bytes = base64_decode(data.data(), data.size(), &length);
+    if (bytes == nullptr) {
+        display.message(ERROR, "Build %u from the server is not valid Base64; nothing was stored", build_number);
+        return 0;
+    }
+    const std::string file_name = build + ".bird";
+    aErr err = device.WriteFile(file_name.c_str(), bytes, length);
+    free(bytes);
+    if (err != aErrNone) {
+        display.message(ERROR, "Failed to write file with %d", (int)err);
+        return 0;
+    }
+    device.Settings().Add("LATEST_DOWNLOAD", file_name);
+    device.Settings().Add("LAST_DOWNLOAD_DATE", KeyValueStore::TimeStamp());
+    device.Settings().Save();
+    return build_number;
+}
+
+unsigned int Updater::Download_Firmware(Fingerprint fingerprint, std::string build, bool override)
+{
+    unsigned int build_number = sBuildOrZero(build);
+    unsigned int serial_number = 0, latest = 0;
+    if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.words, &serial_number, &latest, sUrl(server_url))) {
+        display.message(ERROR, "Failed to retreive recovery information from Vantorix update server");
+        sReportTimeout(display);
+        return 0;
+    }
+    if (build_number == 0)
+        build_number = latest;
+    return Download_Firmware(serial_number, std::to_string(build_number), override, false);
+}
