@@ -38,6 +38,7 @@ class Module {
     Link* getLink() const { return m_link; }
     void setNetworkingMode(bool autoNetwork) { m_autoNetwork = autoNetwork; }
     bool getNetworkingMode() const { return m_autoNetwork; }
+    uint8_t getModel() const { return m_model; }
 
     aErr enablePacketLog(const char* path);
     aErr disablePacketLog();

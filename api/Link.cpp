@@ -1,0 +1,174 @@
+// Link construction, connection and state.
+#include "Link.h"
+
+#include <cstring>
+
+#include "LinkImpl.h"
+#include "aTime.h"
+
+namespace Vantorix {
+namespace Strandix {
+
+Link::Link(const char* name) : m_impl(new impl)
+{
+    m_impl->owner = this;
+    if (name)
+        m_impl->name.assign(name, strnlen(name, kLinkNameMax));
+}
+
+Link::Link(const linkSpec& spec, const char* name) : Link(name)
+{
+    m_impl->specifier = new linkSpec(spec);
+}
+
+Link::~Link()
+{
+    if (m_impl->packetLogger)
+        aLogger_Destroy(&m_impl->packetLogger);
+    if (m_impl->linkId != 0) {
+        if (m_impl->streamFilterInstalled)
+            aLink_InstallUserPacketFilter(m_impl->linkId, nullptr, nullptr);
+        aLink_Destroy(&m_impl->linkId);
+    }
+    delete m_impl->specifier;
+    delete m_impl;
+}
+
+aErr Link::setLinkSpecifier(const linkSpec& spec)
+{
+    if (isConnected())
+        return aErrBusy;
+    if (!m_impl->specifier)
+        m_impl->specifier = new linkSpec(spec);
+    else
+        *m_impl->specifier = spec;
+    return aErrNone;
+}
+
+aErr Link::getLinkSpecifier(linkSpec* spec) const
+{
+    if (!m_impl->specifier)
+        return aErrNotFound;
+    if (!spec)
+        return aErrParam;
+    *spec = *m_impl->specifier;
+    return aErrNone;
+}
+
+const char* Link::getName() const
+{
+    return m_impl->name.c_str();
+}
+
+aLinkId Link::getLinkId() const
+{
+    return m_impl->linkId;
+}
+
+static aLinkId sCreateEngineLink(const linkSpec& spec)
+{
+    switch (spec.type) {
+    case USB:
+        return aLink_CreateUSB(spec.serial_number);
+    case TCPIP:
+        return aLink_CreateTCPIP(spec.t.ip.ip_address, (uint16_t)spec.t.ip.ip_port);
+    case SERIAL: {
+        char port[aLINKSPEC_PORT_NAME_SIZE];
+        memcpy(port, spec.t.serial.port_name, sizeof(port));
+        port[sizeof(port) - 1] = '\0';
+        return aLink_CreateSerial(spec.serial_number, port, spec.t.serial.baud_rate);
+    }
+    default:
+        return 0;
+    }
+}
+
+aErr Link::connect()
+{
+    if (m_impl->linkId == 0) {
+        if (!m_impl->specifier)
+            return aErrConfiguration;
+        m_impl->linkId = sCreateEngineLink(*m_impl->specifier);
+        if (m_impl->linkId == 0)
+            return aErrConnection;
+    }
+    switch (aLink_GetStatus(m_impl->linkId)) {
+    case LINK_RUNNING:
+        return aErrNone;
+    case LINK_STOPPING:
+        return aErrBusy;
+    case LINK_STOPPED:
+    case LINK_STARTING:
+    case LINK_SYNCING:
+        for (int i = 0; i < kConnectPolls; i++) {
+            aTime_MSSleep(kConnectPollMs);
+            if (aLink_GetStatus(m_impl->linkId) == LINK_RUNNING)
+                return aErrNone;
+        }
+        return aErrConnection;
+    case LINK_NO_STREAM:
+    case LINK_IO_FAULT:
+    case LINK_FAULT:
+        return aErrConnection;
+    default:
+        return aErrDuplicate;
+    }
+}
+
+bool Link::isConnected() const
+{
+    if (m_impl->linkId == 0)
+        return false;
+    linkStatus status = aLink_GetStatus(m_impl->linkId);
+    return status == LINK_STARTING || status == LINK_RUNNING;
+}
+
+linkStatus Link::getStatus() const
+{
+    return m_impl->linkId == 0 ? LINK_FAULT : aLink_GetStatus(m_impl->linkId);
+}
+
+aErr Link::disconnect()
+{
+    if (m_impl->packetLogger)
+        aLogger_Disable(m_impl->packetLogger);
+    if (m_impl->linkId != 0) {
+        if (m_impl->streamFilterInstalled) {
+            aLink_InstallUserPacketFilter(m_impl->linkId, nullptr, nullptr);
+            m_impl->streamFilterInstalled = false;
+        }
+        aLink_Destroy(&m_impl->linkId);
+    }
+    return aErrNone;
+}
+
+aErr Link::reset()
+{
+    if (m_impl->linkId != 0)
+        aLink_Reset(m_impl->linkId);
+    return aErrNone;
+}
+
+uint64_t Link::StreamKey(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subIndex)
+{
+    return ((uint64_t)subIndex << 32) | ((uint64_t)module << 24) | ((uint64_t)command << 16) |
+           ((uint64_t)option << 8) | index;
+}
+
+aErr Link::getStreamValue(uint64_t key, uint32_t* value)
+{
+    std::lock_guard<std::mutex> lock(m_impl->streamMutex);
+    auto it = m_impl->streamEntries.find(key);
+    if (it == m_impl->streamEntries.end())
+        return aErrNotFound;
+    if (value)
+        *value = it->second.value;
+    if (it->second.fresh) {
+        it->second.fresh = false;
+        return aErrNone;
+    }
+    return aErrStreamStale;
+}
+
+}  // namespace Strandix
+}  // namespace Vantorix
