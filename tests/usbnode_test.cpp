@@ -1,0 +1,115 @@
+// Devices reached through the family's kernel driver node: a pseudo-terminal stands in for the
+// node at "/dev/strandix.%08X" (made and removed by each test), with the simulated device on
+// its other side.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "SimDevice.h"
+#include "SimEchoLogic.h"
+#include "SimUsbNode.h"
+#include "aLink.h"
+#include "aStream.h"
+#include "aTime.h"
+#include "sxusb_driver.h"
+
+namespace {
+
+class UsbNodeTest : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        config.serialNumber = 0x7E57ABCD;  // not a serial number a real device here would have
+        config.moduleAddress = 4;
+        config.idleTimeoutMs = 20000;
+        device.reset(new SimDevice(config, &logic));
+        ASSERT_TRUE(device->OpenPty());
+        ASSERT_TRUE(device->Start());
+        node.reset(new SimUsbNode(config.serialNumber, device->PtyPath()));
+        if (!node->ok())
+            GTEST_SKIP() << "cannot make " << node->path() << " here";
+    }
+    void TearDown() override
+    {
+        node.reset();
+        if (device)
+            device->Stop();
+    }
+    bool WaitReceived(size_t count)
+    {
+        for (int i = 0; i < 200 && device->Received().size() < count; i++)
+            aTime_MSSleep(10);
+        return device->Received().size() >= count;
+    }
+    SimDeviceConfig config;
+    SimEchoLogic logic;
+    std::unique_ptr<SimDevice> device;
+    std::unique_ptr<SimUsbNode> node;
+};
+
+TEST_F(UsbNodeTest, NodeIsUsedWithoutTheUsbLibrary)
+{
+    EXPECT_TRUE(sxusb_is_kernel_driver_installed(config.serialNumber));
+    EXPECT_FALSE(sxusb_is_kernel_driver_installed(config.serialNumber + 1));
+
+    sxusb* handle = sxusb_create_usb(0);
+    ASSERT_NE(handle, nullptr);
+    EXPECT_EQ(handle->context, nullptr);
+    ASSERT_EQ(sxusb_open_strandix_device(handle, "7E57ABCD"), aErrNone);
+    EXPECT_GT(handle->node_fd, 0);
+    uint8_t byte = 0;
+    EXPECT_EQ(sxusb_get_from_device(handle, &byte), aErrNotReady);  // nothing waiting: at once
+    const uint8_t bytes[3] = {0xAD, 0x00, 0x00};
+    EXPECT_EQ(sxusb_write_to_device(handle, bytes, 3), aErrNone);
+    ASSERT_TRUE(WaitReceived(3));
+    EXPECT_EQ(device->Received(), std::vector<uint8_t>(bytes, bytes + 3));
+    EXPECT_EQ(sxusb_close_strandix_device(handle), aErrNone);
+    EXPECT_EQ(handle->node_fd, 0);
+    EXPECT_EQ(handle->state, (uint32_t)SXUSB_STATE_CLOSED);
+    EXPECT_EQ(sxusb_destroy(&handle), aErrNone);
+
+    handle = sxusb_create_usb(0);
+    EXPECT_EQ(sxusb_open_strandix_device(handle, "7E57ABCE"), aErrIO);  // no such node
+    sxusb_destroy(&handle);
+}
+
+TEST_F(UsbNodeTest, StreamAndEngineLinkGoThroughTheNode)
+{
+    aStream* stream = nullptr;
+    ASSERT_EQ(aStream_CreateUSB(config.serialNumber, &stream), aErrNone);
+    const uint8_t bytes[2] = {0x01, 0x02};
+    EXPECT_EQ(aStream_Write(stream, bytes, 2), aErrNone);
+    ASSERT_TRUE(WaitReceived(2));
+    EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
+    device->ClearReceived();
+
+    aLinkId id = aLink_CreateUSB(config.serialNumber);
+    ASSERT_NE(id, 0u);
+    const uint64_t until = aTime_GetMSTicks() + 5000;
+    while (aLink_GetStatus(id) != LINK_RUNNING && aTime_GetMSTicks() < until)
+        aTime_MSSleep(10);
+    ASSERT_EQ(aLink_GetStatus(id), LINK_RUNNING);
+    const uint8_t payload[2] = {0x42, 0x43};
+    aPacket* request = aPacket_CreateWithData(4, 2, payload);
+    ASSERT_EQ(aLink_PutPacket(id, request), aErrNone);
+    aPacket_Destroy(&request);
+    aPacket* reply = aLink_AwaitPacket(id, 2000);
+    ASSERT_NE(reply, nullptr);
+    EXPECT_EQ(reply->address, 4);
+    ASSERT_EQ(reply->length, 2);
+    EXPECT_EQ(reply->data[1], 0x43);
+    aPacket_Destroy(&reply);
+    EXPECT_EQ(aLink_Destroy(&id), aErrNone);
+}
+
+TEST_F(UsbNodeTest, NodeIsRemovedWithTheSimulator)
+{
+    node.reset();
+    EXPECT_FALSE(sxusb_is_kernel_driver_installed(config.serialNumber));
+    aStream* stream = nullptr;
+    // Without the node the USB library is asked, which knows no such device.
+    EXPECT_NE(aStream_CreateUSB(config.serialNumber, &stream), aErrNone);
+    EXPECT_EQ(stream, nullptr);
+}
+
+}  // namespace

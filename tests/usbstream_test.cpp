@@ -1,0 +1,134 @@
+// USB byte streams and the engine's USB links over a real libusb and the emulated USB bus, with
+// the simulated device's wire logic behind the bulk pipes.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include "SimDevice.h"
+#include "SimEchoLogic.h"
+#include "SimUsbBus.h"
+#include "SimUsbWire.h"
+#include "aLink.h"
+#include "aStream.h"
+#include "aTime.h"
+
+static const bool sPreloaded = SimUsbBus::ReexecUnderPreload();
+
+namespace {
+
+class UsbStreamTest : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        if (!sPreloaded)
+            GTEST_SKIP() << "the umockdev preload library cannot be used in this process";
+        ASSERT_TRUE(bus.ok());
+    }
+    SimUsbBus bus;
+};
+
+// Reads count bytes, polling while the stream has nothing yet; bounded.
+aErr sReadAll(aStream* stream, uint8_t* out, size_t count)
+{
+    aErr err = aErrNotReady;
+    for (int i = 0; i < 200 && err == aErrNotReady; i++)
+        err = aStream_Read(stream, out, count);
+    return err;
+}
+
+TEST_F(UsbStreamTest, StreamReachesTheDeviceNamedByItsEightDigitSerial)
+{
+    auto other = std::make_shared<SimUsbEchoBackend>();
+    auto backend = std::make_shared<SimUsbEchoBackend>();
+    SimUsbDeviceConfig config;
+    config.serial = "0000002B";
+    ASSERT_NE(bus.Add(config, other), nullptr);
+    config.serial = "0000002A";
+    SimUsbDevice* device = bus.Add(config, backend);
+    ASSERT_NE(device, nullptr);
+
+    aStream* stream = nullptr;
+    ASSERT_EQ(aStream_CreateUSB(0x2A, &stream), aErrNone);
+    ASSERT_NE(stream, nullptr);
+    const uint8_t one = 0x55;
+    EXPECT_EQ(aStream_Write(stream, &one, 1), aErrNone);
+    EXPECT_EQ(aStream_Write(stream, &one, 0), aErrNone);
+    std::vector<uint8_t> data(120);
+    for (size_t i = 0; i < data.size(); i++)
+        data[i] = (uint8_t)(i * 3);
+    EXPECT_EQ(aStream_Write(stream, data.data(), data.size()), aErrNone);
+    EXPECT_EQ(device->OutTransferSizes(), std::vector<size_t>({1, 50, 50, 20}));
+    EXPECT_TRUE(other->Received().empty());
+
+    std::vector<uint8_t> back(121);
+    ASSERT_EQ(sReadAll(stream, back.data(), back.size()), aErrNone);
+    EXPECT_EQ(back[0], 0x55);
+    EXPECT_EQ(std::vector<uint8_t>(back.begin() + 1, back.end()), data);
+    uint8_t extra;
+    EXPECT_EQ(aStream_Read(stream, &extra, 1), aErrNotReady);
+
+    EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
+    EXPECT_EQ(stream, nullptr);
+    EXPECT_EQ(device->Releases(), 1);
+}
+
+TEST_F(UsbStreamTest, CreationReportsWhyNoStreamWasMade)
+{
+    aStream* stream = reinterpret_cast<aStream*>(0x1);
+    EXPECT_EQ(aStream_CreateUSB(0, &stream), aErrParam);
+    EXPECT_EQ(aStream_CreateUSB(0x2A, nullptr), aErrParam);
+    EXPECT_EQ(aStream_CreateUSB(0x2A, &stream), aErrNotFound);
+    EXPECT_EQ(stream, nullptr);
+
+    SimUsbDeviceConfig config;
+    config.serial = "0000002C";
+    config.linkInterface = false;
+    ASSERT_NE(bus.Add(config, std::make_shared<SimUsbEchoBackend>()), nullptr);
+    EXPECT_EQ(aStream_CreateUSB(0x2C, &stream), aErrConfiguration);
+    EXPECT_EQ(stream, nullptr);
+}
+
+TEST_F(UsbStreamTest, EngineLinkCarriesPacketsToTheSimulatedDevice)
+{
+    SimDeviceConfig deviceConfig;
+    deviceConfig.serialNumber = 0x1234ABCD;
+    deviceConfig.moduleAddress = 6;
+    deviceConfig.idleTimeoutMs = 20000;
+    SimEchoLogic logic;
+    SimDevice simulated(deviceConfig, &logic);
+    auto wire = std::make_shared<SimUsbWireBackend>();
+    ASSERT_TRUE(wire->Attach(simulated));
+    ASSERT_TRUE(simulated.Start());
+    SimUsbDeviceConfig config;
+    config.serial = "1234ABCD";
+    ASSERT_NE(bus.Add(config, wire), nullptr);
+
+    EXPECT_EQ(aLink_CreateUSB(0x0BADF00D), 0u);  // nothing with that serial number
+    aLinkId id = aLink_CreateUSB(0x1234ABCD);
+    ASSERT_NE(id, 0u);
+    aLinkId again = aLink_CreateUSB(0x1234ABCD);
+    EXPECT_EQ(again, id);  // shared by use count
+    EXPECT_EQ(aLink_Destroy(&again), aErrNone);
+
+    const uint64_t until = aTime_GetMSTicks() + 5000;
+    while (aLink_GetStatus(id) != LINK_RUNNING && aTime_GetMSTicks() < until)
+        aTime_MSSleep(10);
+    ASSERT_EQ(aLink_GetStatus(id), LINK_RUNNING);
+
+    const uint8_t payload[4] = {0x11, 0x22, 0x33, 0x44};
+    aPacket* request = aPacket_CreateWithData(6, 4, payload);
+    ASSERT_EQ(aLink_PutPacket(id, request), aErrNone);
+    aPacket_Destroy(&request);
+    aPacket* reply = aLink_AwaitPacket(id, 2000);
+    ASSERT_NE(reply, nullptr);
+    EXPECT_EQ(reply->address, 6);
+    ASSERT_EQ(reply->length, 4);
+    EXPECT_EQ(std::vector<uint8_t>(reply->data, reply->data + 4), std::vector<uint8_t>(payload, payload + 4));
+    aPacket_Destroy(&reply);
+
+    EXPECT_EQ(aLink_Destroy(&id), aErrNone);
+    simulated.Stop();
+}
+
+}  // namespace
