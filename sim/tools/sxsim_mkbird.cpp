@@ -68,7 +68,8 @@ int main(int argc, char** argv)
     const unsigned long long MAX32 = 0xFFFFFFFFull;
     const unsigned long long MAX_SIZE = 64ull << 20;
 
-    for (int i = 1; i < argc; i++) {
+    // Every option takes one value.
+    for (int i = 1; i < argc; i += 2) {
         std::string option = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
         bool ok = value != nullptr;
@@ -123,7 +124,6 @@ int main(int argc, char** argv)
             fprintf(stderr, "sxsim_mkbird: bad or missing value for %s\n", option.c_str());
             return 2;
         }
-        i++;
     }
     if (out.empty()) {
         fprintf(stderr, "sxsim_mkbird: --out FILE is required\n");
