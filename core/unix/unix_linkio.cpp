@@ -21,6 +21,8 @@ const useconds_t kPollUs = 5;
 const useconds_t kMaxPollUs = 500;
 // The writer waits this long at most for a packet, so that a stop is seen promptly.
 const uint64_t kWriterWaitMs = 5;
+// Start waits at most this long for the reader to run.
+const int kStartWaitMs = 2000;
 
 const uint8_t kSyncRequest[aLINK_SYNC_REQUEST_BYTES] = {0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0};
 
@@ -251,6 +253,10 @@ aErr aLinkIO_Start(aLink* link)
         err = aErrResource;
     if (err != aErrNone)
         return err;
+    // A started link is in frame once its reader runs; wait for that (briefly), so that a
+    // caller may send and await replies as soon as the link is made.
+    for (int waited = 0; link->status == LINK_STARTING && waited < kStartWaitMs; waited++)
+        aTime_MSSleep(1);
     static const uint8_t open = 0x01;
     return sPutControl(link, aLINK_CONTROL_ADDRESS, 1, &open);
 }
