@@ -101,6 +101,8 @@ SimModuleLogic::SimModuleLogic(const SimModuleConfig& self)
     AddNetworkModule(self);
 }
 
+SimModuleLogic::~SimModuleLogic() = default;
+
 void SimModuleLogic::AddNetworkModule(const SimModuleConfig& config)
 {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -32,6 +32,7 @@ struct SimModuleConfig {
 class SimModuleLogic : public SimDeviceLogic {
   public:
     explicit SimModuleLogic(const SimModuleConfig& self);
+    ~SimModuleLogic() override;
 
     // Router mode: a module on the module network behind this one.
     void AddNetworkModule(const SimModuleConfig& module);
