@@ -67,7 +67,7 @@ SimDevice::~SimDevice()
             close(fd);
 }
 
-bool SimDevice::ListenTcp(uint16_t port)
+bool SimDevice::ListenTcp(uint16_t port, bool anyAddress)
 {
     listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (listenFd_ < 0)
@@ -77,7 +77,7 @@ bool SimDevice::ListenTcp(uint16_t port)
     struct sockaddr_in addr = {};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_addr.s_addr = htonl(anyAddress ? INADDR_ANY : INADDR_LOOPBACK);
     socklen_t len = sizeof(addr);
     if (bind(listenFd_, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0 || listen(listenFd_, 4) != 0 ||
         getsockname(listenFd_, reinterpret_cast<struct sockaddr*>(&addr), &len) != 0) {

@@ -77,7 +77,9 @@ class SimDevice {
     SimDevice& operator=(const SimDevice&) = delete;
 
     // One transport, chosen before Start.
-    bool ListenTcp(uint16_t port = 0);  // on 127.0.0.1; 0 picks a free port
+    // On 127.0.0.1 (or on every address, for a device inside a private network namespace);
+    // port 0 picks a free port.
+    bool ListenTcp(uint16_t port = 0, bool anyAddress = false);
     bool OpenPty();                     // the host opens PtyPath() as its serial port
     bool AttachFd(int fd);              // takes ownership of a connected descriptor
 

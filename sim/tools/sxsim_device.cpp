@@ -6,10 +6,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 #include <unistd.h>
 
 #include "SimDevice.h"
 #include "SimEchoLogic.h"
+#include "SimModuleLogic.h"
 
 static volatile sig_atomic_t sStop = 0;
 
@@ -23,14 +25,22 @@ static void sUsage()
     fprintf(stderr,
             "usage: sxsim_device (--tcp PORT | --pty) [--serial HEX] [--module N] [--model N]\n"
             "       [--heartbeat-ms N] [--idle-timeout-s N] [--reply-delay-ms N] [--echo]\n"
-            "       [--garble-every-ms N] [--drop-every-ms N]\n");
+            "       [--garble-every-ms N] [--drop-every-ms N]\n"
+            "       [--system [--version MAJOR.MINOR.PATCH] [--build N] [--build-reply-length N]\n"
+            "        [--router N] [--network-module ADDRESS:SERIAL_HEX[:MODEL]]... [--answer-absent]]\n"
+            "       [--any-address]\n"
+            "--system answers as a module (system entity, information queries, store slots, factory\n"
+            "data); --network-module adds a module behind it on the module network.\n");
 }
 
 int main(int argc, char** argv)
 {
     SimDeviceConfig config;
     config.idleTimeoutMs = 60000;
-    bool tcp = false, pty = false, echo = false;
+    bool tcp = false, pty = false, echo = false, system = false, anyAddress = false, answerAbsent = false;
+    SimModuleConfig self;
+    bool routerGiven = false;
+    std::vector<SimModuleConfig> behind;
     long port = 0, garbleMs = 0, dropMs = 0;
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
@@ -71,6 +81,46 @@ int main(int argc, char** argv)
             dropMs = value();
         } else if (arg == "--echo") {
             echo = true;
+        } else if (arg == "--system") {
+            system = true;
+        } else if (arg == "--any-address") {
+            anyAddress = true;
+        } else if (arg == "--answer-absent") {
+            answerAbsent = true;
+        } else if (arg == "--build") {
+            self.build = (uint32_t)value();
+        } else if (arg == "--build-reply-length") {
+            self.buildReplyLength = (int)value();
+        } else if (arg == "--router") {
+            self.router = (uint8_t)value();
+            routerGiven = true;
+        } else if (arg == "--version" || arg == "--network-module") {
+            if (i + 1 >= argc) {
+                fprintf(stderr, "sxsim_device: %s needs a value\n", arg.c_str());
+                return 2;
+            }
+            const char* text = argv[++i];
+            if (arg == "--version") {
+                unsigned major = 0, minor = 0, patch = 0;
+                if (sscanf(text, "%u.%u.%u", &major, &minor, &patch) != 3 || major > 15 || minor > 15 ||
+                    patch > 0xFFFFFF) {
+                    fprintf(stderr, "sxsim_device: bad version: %s\n", text);
+                    return 2;
+                }
+                self.version = (major << 28) | (minor << 24) | patch;
+            } else {
+                unsigned address = 0, serial = 0, model = 16;
+                int fields = sscanf(text, "%u:%x:%u", &address, &serial, &model);
+                if (fields < 2 || address == 0 || (address & 1) || address > 254 || model > 255) {
+                    fprintf(stderr, "sxsim_device: bad network module: %s\n", text);
+                    return 2;
+                }
+                SimModuleConfig module;
+                module.address = (uint8_t)address;
+                module.serialNumber = serial;
+                module.model = (uint8_t)model;
+                behind.push_back(module);
+            }
         } else {
             sUsage();
             return 2;
@@ -80,9 +130,21 @@ int main(int argc, char** argv)
         sUsage();
         return 2;
     }
+    self.address = config.moduleAddress;
+    self.serialNumber = config.serialNumber;
+    self.model = config.model;
+    if (!routerGiven)
+        self.router = config.moduleAddress;
+    SimModuleLogic moduleLogic(self);
+    for (SimModuleConfig& module : behind) {
+        module.router = config.moduleAddress;
+        moduleLogic.AddNetworkModule(module);
+    }
+    moduleLogic.SetAnswerAbsent(answerAbsent);
     SimEchoLogic echoLogic;
-    SimDevice device(config, echo ? &echoLogic : nullptr);
-    if (tcp ? !device.ListenTcp((uint16_t)port) : !device.OpenPty()) {
+    SimDeviceLogic* logic = system ? static_cast<SimDeviceLogic*>(&moduleLogic) : echo ? &echoLogic : nullptr;
+    SimDevice device(config, logic);
+    if (tcp ? !device.ListenTcp((uint16_t)port, anyAddress) : !device.OpenPty()) {
         fprintf(stderr, "sxsim_device: cannot open the %s: %s\n", tcp ? "TCP port" : "pseudo-terminal",
                 strerror(errno));
         return 1;
