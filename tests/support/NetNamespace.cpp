@@ -2,6 +2,9 @@
 
 #include <atomic>
 #include <csignal>
+#include <fcntl.h>
+#include <sched.h>
+#include <thread>
 #include <unistd.h>
 
 static std::atomic<int> sCounter{0};
@@ -46,4 +49,28 @@ ProcessResult NetNamespace::Run(const std::vector<std::string>& argv, int timeou
     std::vector<std::string> command = Prefix();
     command.insert(command.end(), argv.begin(), argv.end());
     return RunProcess(command, timeout_ms);
+}
+
+bool NetNamespace::AddAddress(const std::string& cidr) const
+{
+    return ok_ && Run({"ip", "addr", "add", cidr, "dev", "lo"}).exit_code == 0;
+}
+
+bool NetNamespace::RunInside(const std::function<void()>& fn) const
+{
+    if (!ok_)
+        return false;
+    bool entered = false;
+    std::thread worker([&] {
+        int fd = open(("/var/run/netns/" + name_).c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            return;
+        // Only this thread moves: the rest of the process stays in its own namespace.
+        entered = setns(fd, CLONE_NEWNET) == 0;
+        close(fd);
+        if (entered)
+            fn();
+    });
+    worker.join();
+    return entered;
 }

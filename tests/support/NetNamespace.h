@@ -5,6 +5,7 @@
 #ifndef TEST_NET_NAMESPACE_H
 #define TEST_NET_NAMESPACE_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,12 @@ class NetNamespace {
     ProcessResult Run(const std::vector<std::string>& argv, int timeout_ms = 60000) const;
     // The argument words that run a command inside the namespace: {"ip","netns","exec",name}.
     std::vector<std::string> Prefix() const;
+    // Gives the namespace's loopback one more IPv4 address ("10.77.0.1/24"), which stands for
+    // a network interface (sockets bound to it, multicast sent out of it).
+    bool AddAddress(const std::string& cidr) const;
+    // Runs fn on a thread that has entered the namespace (sockets it opens live there) and
+    // waits for it. When the thread cannot enter, fn is not run and the result is false.
+    bool RunInside(const std::function<void()>& fn) const;
 
   private:
     std::string name_;
