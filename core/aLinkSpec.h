@@ -3,6 +3,7 @@
 #define SX_ALINKSPEC_H
 
 #include <cstdint>
+#include "aDefs.h"
 
 typedef uint32_t linkType;
 
@@ -34,5 +35,12 @@ typedef struct linkSpec {
         } serial;
     } t;
 } linkSpec;
+
+// A new specifier of that type with every other field 0; null when memory is exhausted.
+linkSpec* aLinkSpec_Create(linkType type);
+// A new whole copy of the specifier; null for a null specifier or when memory is exhausted.
+linkSpec* aLinkSpec_Copy(const linkSpec* spec);
+// Frees the specifier and nulls the caller's pointer; aErrParam when there is none.
+aErr aLinkSpec_Destroy(linkSpec** spec);
 
 #endif
