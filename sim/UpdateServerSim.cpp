@@ -363,7 +363,9 @@ std::vector<std::string> UpdateServerSim::Requests() const
 void UpdateServerSim::AcceptLoop()
 {
     while (!stop_) {
-        if (sNowMs() - last_activity_ms_ > (uint64_t)options_.idle_timeout_ms) {
+        ReapWorkers(false);
+        const uint64_t now = sNowMs(), last = last_activity_ms_;
+        if (now > last && now - last > (uint64_t)options_.idle_timeout_ms) {
             bool busy;
             {
                 std::lock_guard<std::mutex> lock(mutex_);
@@ -388,7 +390,8 @@ void UpdateServerSim::AcceptLoop()
         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
         setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
         connections_.push_back(fd);
-        workers_.emplace_back(&UpdateServerSim::Serve, this, fd);
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        workers_.push_back(Worker{std::thread(&UpdateServerSim::Serve, this, fd, done), done});
     }
     close(listen_fd_);
     listen_fd_ = -1;
@@ -399,15 +402,25 @@ void UpdateServerSim::AcceptLoop()
             shutdown(fd, SHUT_RDWR);
         stopped_cv_.notify_all();
     }
-    for (std::thread& worker : workers_)
-        worker.join();
-    workers_.clear();
+    ReapWorkers(true);
     std::lock_guard<std::mutex> lock(mutex_);
     running_ = false;
     stopped_cv_.notify_all();
 }
 
-void UpdateServerSim::Serve(int fd)
+void UpdateServerSim::ReapWorkers(bool all)
+{
+    for (size_t i = 0; i < workers_.size();) {
+        if (all || workers_[i].done->load()) {
+            workers_[i].thread.join();
+            workers_.erase(workers_.begin() + (long)i);
+        } else {
+            i++;
+        }
+    }
+}
+
+void UpdateServerSim::Serve(int fd, std::shared_ptr<std::atomic<bool>> done)
 {
     {
         sConnection connection(fd, static_cast<SSL_CTX*>(tls_));
@@ -446,6 +459,7 @@ void UpdateServerSim::Serve(int fd)
         }
     close(fd);
     last_activity_ms_ = sNowMs();
+    *done = true;
 }
 
 UpdateServerSim::Reply UpdateServerSim::Answer(const std::string& target)

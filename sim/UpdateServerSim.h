@@ -17,6 +17,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -91,7 +92,8 @@ class UpdateServerSim {
     };
 
     void AcceptLoop();
-    void Serve(int fd);
+    void Serve(int fd, std::shared_ptr<std::atomic<bool>> done);
+    void ReapWorkers(bool all);
     Reply Answer(const std::string& target);
     Reply AnswerCatalogue(const std::string& op, const std::map<std::string, std::string>& query);
     Device* FindDevice(const std::string& serial_text);
@@ -111,7 +113,11 @@ class UpdateServerSim {
     uint16_t port_ = 0;
     void* tls_ = nullptr;  // SSL_CTX when serving HTTPS
     std::thread acceptor_;
-    std::vector<std::thread> workers_;
+    struct Worker {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> done;
+    };
+    std::vector<Worker> workers_;  // joined as they finish, and all at the end
 };
 
 #endif
