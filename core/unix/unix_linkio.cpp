@@ -12,7 +12,7 @@ namespace {
 
 // The reader waits this long at most for the stream to become readable, so that a stop is
 // seen promptly.
-const uint32_t kReaderWaitMs = 10;
+const uint32_t kReaderWaitMs = 20;
 // Pause after a failed read.
 const uint64_t kErrorPauseMs = 100;
 // Polling of transports that cannot wait for readiness: 5 µs between empty reads, stretching
@@ -20,7 +20,7 @@ const uint64_t kErrorPauseMs = 100;
 const useconds_t kPollUs = 5;
 const useconds_t kMaxPollUs = 500;
 // The writer waits this long at most for a packet, so that a stop is seen promptly.
-const uint64_t kWriterWaitMs = 5;
+const uint64_t kWriterWaitMs = 20;
 // Start waits at most this long for the reader to run.
 const int kStartWaitMs = 2000;
 
@@ -278,6 +278,8 @@ aErr aLinkIO_Stop(aLink* link)
         return aErrNone;
     aErr err = aErrNone;
     if (link->running) {
+        // Queued before the flag is cleared, so the writer sends it at the latest in its
+        // final drain, after everything queued before it.
         static const uint8_t close = 0x00;
         err = sPutControl(link, aLINK_CONTROL_ADDRESS, 1, &close);
     }
