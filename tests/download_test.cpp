@@ -129,6 +129,15 @@ TEST_F(DownloadTest, ServerFailuresStoreNothing)
     KeyValueStore settings((DeviceDir() + "/.settings").c_str());
     EXPECT_EQ(settings["LATEST_DOWNLOAD"], nullptr);
 
+    // A build file that cannot be written is a failure, and nothing is recorded.
+    server.SetFault(UpdateServerSim::FAULT_NONE);
+    ASSERT_EQ(aDirectory_Ensure((DeviceDir() + "/99528558.bird").c_str(), 0755), aErrNone);
+    EXPECT_EQ(updater.Download_Firmware(kSerial, "", false, false), 0u);
+    EXPECT_TRUE(display.saw("Failed to write file with"));
+    KeyValueStore after((DeviceDir() + "/.settings").c_str());
+    EXPECT_EQ(after["LATEST_DOWNLOAD"], nullptr);
+    ASSERT_EQ(aDirectory_Delete((DeviceDir() + "/99528558.bird").c_str()), aErrNone);
+
     // A download that stalls is aborted with its reason, and the spinner kept turning meanwhile.
     server.SetFault(UpdateServerSim::FAULT_STALL, "bird");
     HTTPRequest::SetTimeouts(2000, 1);
