@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "NetNamespace.h"
+#include "Process.h"
 #include "SimDiscoveryResponder.h"
 #include "aDiscovery.h"
 #include "aTime.h"
@@ -148,6 +149,31 @@ TEST_F(IpDiscoveryTest, FindModuleAndFindFirstModule)
     aLinkSpec_Destroy(&found);
     aLinkSpec_Destroy(&first);
     EXPECT_EQ(first, nullptr);
+}
+
+TEST_F(IpDiscoveryTest, SimulatedDeviceProgramIsFoundWithItsLinkPort)
+{
+    std::vector<std::string> argv = net.Prefix();
+    for (const char* word : {UPDATER_BUILD_DIR "/sim/sxsim_device", "--tcp", "0", "--any-address", "--discover",
+                             "--serial", "5EED0042", "--module", "8", "--model", "19", "--idle-timeout-s", "20"})
+        argv.push_back(word);
+    BackgroundProcess device(argv);
+    std::string output;
+    for (int i = 0; i < 200 && output.find('\n') == std::string::npos; i++) {
+        aTime_MSSleep(10);
+        output = device.Output();
+    }
+    unsigned port = 0;
+    ASSERT_EQ(sscanf(output.c_str(), "tcp %u", &port), 1) << output;
+
+    linkSpec* spec = nullptr;
+    ASSERT_TRUE(net.RunInside([&] { spec = aDiscovery_FindModule(TCPIP, 0x5EED0042); }));
+    ASSERT_NE(spec, nullptr);
+    EXPECT_EQ(spec->t.ip.ip_port, port);
+    EXPECT_EQ(spec->module, 8u);
+    EXPECT_EQ(spec->model, 19u);
+    aLinkSpec_Destroy(&spec);
+    device.Stop();
 }
 
 TEST(DiscoveryDispatch, OtherLinkTypesFindNothingAtOnce)
