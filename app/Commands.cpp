@@ -57,18 +57,21 @@ int sGet(UpdaterDisplayInterface& display, Updater& updater, Parameters& params,
 }
 
 // -D: discovery and the device list. Always exits 0.
-int sDiscover(UpdaterDisplayInterface& display, Updater&, const Parameters& params)
+int sDiscover(UpdaterDisplayInterface& display, Updater& updater, const Parameters& params)
 {
     linkType transport = (params.transport_given && params.transport != TRANSPORT_RECOVER) ? params.transport : 0;
     if (params.router_serial_number != 0) {
         display.message(INFO, "Searching for Strandix Network devices connected to %08X",
                         params.router_serial_number);
-        sUnavailable(display, "-D -r");
+        std::vector<DeviceInfo> devices = updater.Discover_SXNetwork_Devices(params.router_serial_number, transport);
+        // The modules behind the router are reached over the router's own transport.
+        _display_device_list(display, devices, devices.empty() ? transport : devices.front().spec.type);
         return 0;
     }
     display.message(INFO, "Searching for Strandix devices");
-    (void)transport;
-    sUnavailable(display, "-D");
+    if (transport == 0)
+        transport = USB;
+    _display_device_list(display, updater.Discover_Devices(transport), transport);
     return 0;
 }
 

@@ -5,11 +5,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 #include <unistd.h>
 
 #include "SimDevice.h"
+#include "SimDiscoveryResponder.h"
 #include "SimEchoLogic.h"
 #include "SimModuleLogic.h"
 
@@ -28,9 +30,10 @@ static void sUsage()
             "       [--garble-every-ms N] [--drop-every-ms N]\n"
             "       [--system [--version MAJOR.MINOR.PATCH] [--build N] [--build-reply-length N]\n"
             "        [--router N] [--network-module ADDRESS:SERIAL_HEX[:MODEL]]... [--answer-absent]]\n"
-            "       [--any-address]\n"
+            "       [--any-address [--discover]]\n"
             "--system answers as a module (system entity, information queries, store slots, factory\n"
-            "data); --network-module adds a module behind it on the module network.\n");
+            "data); --network-module adds a module behind it on the module network. --discover\n"
+            "answers TCP/IP discovery requests: multicast, so only inside a private network namespace.\n");
 }
 
 int main(int argc, char** argv)
@@ -38,6 +41,7 @@ int main(int argc, char** argv)
     SimDeviceConfig config;
     config.idleTimeoutMs = 60000;
     bool tcp = false, pty = false, echo = false, system = false, anyAddress = false, answerAbsent = false;
+    bool discover = false;
     SimModuleConfig self;
     bool routerGiven = false;
     std::vector<SimModuleConfig> behind;
@@ -85,6 +89,8 @@ int main(int argc, char** argv)
             system = true;
         } else if (arg == "--any-address") {
             anyAddress = true;
+        } else if (arg == "--discover") {
+            discover = true;
         } else if (arg == "--answer-absent") {
             answerAbsent = true;
         } else if (arg == "--build") {
@@ -126,7 +132,8 @@ int main(int argc, char** argv)
             return 2;
         }
     }
-    if (tcp == pty || port < 0 || port > 65535 || config.moduleAddress == 0 || (config.moduleAddress & 1)) {
+    if (tcp == pty || port < 0 || port > 65535 || config.moduleAddress == 0 || (config.moduleAddress & 1) ||
+        (discover && !(tcp && anyAddress))) {
         sUsage();
         return 2;
     }
@@ -153,6 +160,21 @@ int main(int argc, char** argv)
         fprintf(stderr, "sxsim_device: cannot start\n");
         return 1;
     }
+    std::unique_ptr<SimDiscoveryResponder> responder;
+    if (discover) {
+        SimDiscoveryConfig announce;
+        announce.moduleAddress = config.moduleAddress;
+        announce.port = device.Port();
+        announce.serialNumber = config.serialNumber;
+        announce.model = config.model;
+        announce.idleTimeoutMs = config.idleTimeoutMs;
+        responder.reset(new SimDiscoveryResponder(announce));
+        if (!responder->Start()) {
+            fprintf(stderr, "sxsim_device: cannot answer discovery requests\n");
+            device.Stop();
+            return 1;
+        }
+    }
     if (tcp)
         printf("tcp %u\n", device.Port());
     else
@@ -170,6 +192,8 @@ int main(int argc, char** argv)
         if (dropMs > 0 && elapsed % dropMs == 0)
             device.DropConnection();
     }
+    if (responder)
+        responder->Stop();
     device.Stop();
     return 0;
 }

@@ -1,0 +1,183 @@
+// Device discovery: the devices reachable over USB or TCP/IP, and the devices behind a router
+// on the module network. Discovery prints nothing; what goes wrong with one device is kept in
+// its record and never stops the others.
+#include <memory>
+
+#include "Log.h"
+#include "Module.h"
+#include "SystemClass.h"
+#include "Updater.h"
+#include "aDiscovery.h"
+#include "aVersion.h"
+
+using Vantorix::Strandix::Link;
+using Vantorix::Strandix::Module;
+using Vantorix::Strandix::SystemClass;
+
+namespace {
+
+constexpr uint8_t kInformation = 0x49;
+constexpr uint8_t kBuildQuery = 0xFF;
+constexpr uint8_t kFirstNetworkAddress = 2;
+constexpr uint8_t kLastNetworkAddress = 252;
+
+bool _discovered_device(const linkSpec* spec, bool* countIt, void* ref)
+{
+    DeviceInfo info;
+    info.spec = *spec;
+    static_cast<std::vector<DeviceInfo>*>(ref)->push_back(info);
+    *countIt = true;
+    return true;
+}
+
+struct LinkSearch {
+    unsigned int serial_number;
+    linkType found;
+};
+
+bool _discovered_link(const linkSpec* spec, bool* countIt, void* ref)
+{
+    LinkSearch* search = static_cast<LinkSearch*>(ref);
+    *countIt = true;
+    if (spec->serial_number != search->serial_number)
+        return true;
+    Log::log(DEBUG_Network, "NETWORK: Found device [%08X] via link type [%d]\n", spec->serial_number, (int)spec->type);
+    search->found = spec->type;
+    return false;
+}
+
+linkType _discover_link_type(unsigned int serial_number)
+{
+    LinkSearch search{serial_number, 0};
+    aDiscovery_EnumerateModules(USB, _discovered_link, &search);
+    if (search.found == 0)
+        aDiscovery_EnumerateModules(TCPIP, _discovered_link, &search);
+    return search.found;
+}
+
+uint32_t _get_build_number(Module& module)
+{
+    Link* link = module.getLink();
+    if (!link)
+        return 0;
+    const uint8_t address = module.getModuleAddress();
+    const uint8_t operand[] = {kBuildQuery};
+    if (link->sendPacket(address, kInformation, sizeof(operand), operand) != aErrNone)
+        return 0;
+    const uint8_t match[] = {kInformation, kBuildQuery};
+    uint8_t length = sizeof(match);
+    uint8_t reply[aSTRANDIX_MAX_PACKET_BYTES];
+    if (link->receivePacket(address, match, &length, reply) != aErrNone || length != 6)
+        return 0;
+    return ((uint32_t)reply[2] << 24) | ((uint32_t)reply[3] << 16) | ((uint32_t)reply[4] << 8) | reply[5];
+}
+
+aErr _get_version(Module& module, DeviceInfo& info)
+{
+    SystemClass system;
+    system.init(&module, 0);
+    uint32_t version = 0;
+    aErr err = system.getVersion(&version);
+    if (err != aErrNone)
+        return err;
+    info.version_major = (uint8_t)aVersion_ParseMajor(version);
+    info.version_minor = (uint8_t)aVersion_ParseMinor(version);
+    info.version_patch = aVersion_ParsePatch(version);
+    uint8_t address = 0;
+    err = system.getModule(&address);
+    if (err != aErrNone)
+        return err;
+    info.spec.module = address;
+    uint8_t router = 0;
+    err = system.getRouter(&router);
+    if (err != aErrNone)
+        return err;
+    info.spec.router = router;
+    return aErrNone;
+}
+
+}  // namespace
+
+std::vector<DeviceInfo> Updater::Discover_Devices(linkType transport)
+{
+    std::vector<DeviceInfo> devices;
+    const std::vector<linkType> transports = transport == 0 ? std::vector<linkType>{USB, TCPIP}
+                                                            : std::vector<linkType>{transport};
+    for (linkType type : transports)
+        aDiscovery_EnumerateModules(type, _discovered_device, &devices);
+
+    for (DeviceInfo& info : devices) {
+        info.model_name = aDefs_GetModelName((int32_t)info.spec.model);
+        Module module(kFirstNetworkAddress, 0);
+        const linkSpec spec = info.spec;
+        aErr err = module.connectFromSpec(spec);
+        if (err != aErrNone) {
+            info.error = err;
+        } else {
+            info.build = _get_build_number(module);
+            info.error = _get_version(module, info);
+        }
+        module.disconnect();
+    }
+    return devices;
+}
+
+std::vector<DeviceInfo> Updater::Discover_SXNetwork_Devices(unsigned int router_serial_number, linkType transport)
+{
+    std::vector<DeviceInfo> devices;
+    if (transport == 0)
+        transport = _discover_link_type(router_serial_number);
+    linkSpec* found = aDiscovery_FindModule(transport, router_serial_number);
+    if (!found)
+        return devices;
+    const linkSpec routerSpec = *found;
+    aLinkSpec_Destroy(&found);
+
+    Module router(kFirstNetworkAddress, 0);
+    router.connectFromSpec(routerSpec);
+    SystemClass routerSystem;
+    routerSystem.init(&router, 0);
+    aErr err = routerSystem.routeToMe(1);
+    if (err != aErrNone) {
+        Log::log(DEBUG_Network, "NETWORK: Router [%08X] refused to route: %d\n", router_serial_number, (int)err);
+        router.disconnect();
+        return devices;
+    }
+
+    for (unsigned address = kFirstNetworkAddress; address <= kLastNetworkAddress; address += 2) {
+        Module probe((uint8_t)address, 0);
+        probe.connectThroughLinkModule(&router);
+        SystemClass system;
+        system.init(&probe, 0);
+        uint32_t serial = 0;
+        if (system.getSerialNumber(&serial) != aErrNone) {
+            probe.disconnect();
+            continue;
+        }
+        Log::log(DEBUG_Network, "NETWORK: Module [%08X] at address %u\n", serial, address);
+        DeviceInfo info;
+        info.spec = routerSpec;  // the router's transport part
+        info.spec.type = transport;
+        info.spec.serial_number = serial;
+        info.spec.module = address;
+        info.spec.router = router.getModuleAddress();
+        info.spec.router_serial_number = router_serial_number;
+        info.spec.model = 0;
+        info.build = _get_build_number(probe);
+        info.error = _get_version(probe, info);
+        uint8_t model = 0;
+        err = system.getModel(&model);
+        if (err == aErrNone) {
+            info.spec.model = model;
+            info.model_name = aDefs_GetModelName(model);
+        } else {
+            info.error = err;
+        }
+        devices.push_back(info);
+        probe.disconnect();
+    }
+
+    routerSystem.routeToMe(0);
+    router.disconnect();
+    return devices;
+}

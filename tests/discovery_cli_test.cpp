@@ -1,0 +1,124 @@
+// `updater -D` end to end: the program, with a private home, inside a private network namespace
+// where simulated devices answer TCP/IP discovery and serve their links.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "IsolatedHome.h"
+#include "NetNamespace.h"
+#include "Process.h"
+
+namespace {
+
+const char* const kAddress = "10.77.0.1";
+
+// A simulated device program running inside the namespace; ready once it has printed its port.
+std::unique_ptr<BackgroundProcess> sStartDevice(const NetNamespace& ns, const std::vector<std::string>& args)
+{
+    std::vector<std::string> argv = ns.Prefix();
+    argv.push_back(std::string(UPDATER_BUILD_DIR) + "/sim/sxsim_device");
+    for (const char* fixed : {"--tcp", "0", "--any-address", "--discover", "--system", "--idle-timeout-s", "60"})
+        argv.push_back(fixed);
+    argv.insert(argv.end(), args.begin(), args.end());
+    auto device = std::make_unique<BackgroundProcess>(argv);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (device->Output().find("tcp ") == std::string::npos && device->running() &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_NE(std::string::npos, device->Output().find("tcp ")) << device->Output();
+    return device;
+}
+
+std::vector<std::string> sLines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+bool sHasLine(const std::string& text, const std::string& line)
+{
+    for (const std::string& l : sLines(text))
+        if (l == line)
+            return true;
+    return false;
+}
+
+class DiscoveryCli : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(ns.ok());
+        // An address besides 127.0.0.1 for discovery to send its request from.
+        ASSERT_EQ(0, ns.Run({"ip", "addr", "add", std::string(kAddress) + "/24", "dev", "lo"}).exit_code);
+    }
+
+    NetNamespace ns;
+    IsolatedHome home;
+};
+
+}  // namespace
+
+TEST_F(DiscoveryCli, TcpIpDevicesAreListedWithTheirAddresses)
+{
+    auto good = sStartDevice(ns, {"--serial", "1234ABCD", "--module", "6", "--model", "16", "--version", "2.1.7",
+                                  "--build", "4321"});
+    // Firmware that answers the build query with a reply of the wrong length.
+    auto odd = sStartDevice(ns, {"--serial", "0000BEEF", "--module", "8", "--model", "18", "--version", "3.0.12",
+                                 "--build", "99", "--build-reply-length", "5"});
+
+    ProcessResult r = home.Run({"-D", "-t", "TCPIP"}, ns.name());
+    ASSERT_EQ(0, r.exit_code) << r.out << r.err;
+    EXPECT_TRUE(sHasLine(r.out, "Searching for Strandix devices")) << r.out;
+    EXPECT_TRUE(sHasLine(r.out, "Discovered Devices: (TCPIP)")) << r.out;
+    EXPECT_TRUE(sHasLine(r.out, "    Device    Module   Router  Model          Firmware Version (Build)   [IP address]"))
+        << r.out;
+    EXPECT_TRUE(sHasLine(r.out, "    1234ABCD  06       06      Ginkgo         2.1.7 (4321) [10.77.0.1]")) << r.out;
+    EXPECT_TRUE(sHasLine(r.out, "    0000BEEF  08       08      Ironwood       3.0.12 (0) [10.77.0.1]")) << r.out;
+    // Discovery keeps nothing in the store.
+    EXPECT_EQ("", RunProcess({"find", home.store(), "-type", "f"}).out);
+}
+
+TEST_F(DiscoveryCli, NoDevicesAndUsbOnlyByDefault)
+{
+    ProcessResult r = home.Run({"-D", "-t", "TCPIP"}, ns.name());
+    ASSERT_EQ(0, r.exit_code) << r.out << r.err;
+    EXPECT_TRUE(sHasLine(r.out, "    No devices found.")) << r.out;
+
+    // Without -t only USB is searched, so a TCP/IP device is not listed.
+    auto device = sStartDevice(ns, {"--serial", "1234ABCD"});
+    r = home.Run({"-D"}, ns.name());
+    ASSERT_EQ(0, r.exit_code) << r.out << r.err;
+    EXPECT_TRUE(sHasLine(r.out, "Discovered Devices: (USB)")) << r.out;
+    EXPECT_EQ(std::string::npos, r.out.find("1234ABCD")) << r.out;
+}
+
+TEST_F(DiscoveryCli, ModulesBehindARouter)
+{
+    // The router sits at 254, outside the probed range, with modules at 4 and 10 behind it.
+    auto router = sStartDevice(ns, {"--serial", "00000100", "--module", "254", "--model", "16", "--network-module",
+                                    "4:00000104:18", "--network-module", "10:0000010A:21", "--answer-absent"});
+    // The router's transport is found first (USB, then TCP/IP).
+    ProcessResult r = home.Run({"-D", "-r", "00000100"}, ns.name());
+    ASSERT_EQ(0, r.exit_code) << r.out << r.err;
+    EXPECT_TRUE(sHasLine(r.out, "Searching for Strandix Network devices connected to 00000100")) << r.out;
+    std::vector<std::string> devices;
+    for (const std::string& line : sLines(r.out))
+        if (line.find("[10.77.0.1]") != std::string::npos)
+            devices.push_back(line);
+    ASSERT_EQ(2u, devices.size()) << r.out;
+    EXPECT_EQ("    00000104  04       FE      Ironwood       2.1.7 (1234) [10.77.0.1]", devices[0]);
+    EXPECT_EQ("    0000010A  0A       FE      Maple          2.1.7 (1234) [10.77.0.1]", devices[1]);
+
+    // An unknown router gives an empty list.
+    r = home.Run({"-D", "-r", "0BADF00D", "-t", "TCPIP"}, ns.name());
+    ASSERT_EQ(0, r.exit_code) << r.out << r.err;
+    EXPECT_TRUE(sHasLine(r.out, "    No devices found.")) << r.out;
+}
