@@ -85,13 +85,25 @@ static aLinkId sCreateEngineLink(const linkSpec& spec)
 
 aErr Link::connect()
 {
+    bool created = false;
     if (m_impl->linkId == 0) {
         if (!m_impl->specifier)
             return aErrConfiguration;
         m_impl->linkId = sCreateEngineLink(*m_impl->specifier);
         if (m_impl->linkId == 0)
             return aErrConnection;
+        created = true;
     }
+    aErr err = awaitRunning();
+    // A link made by a failed attempt goes again, so that the next attempt starts afresh
+    // instead of finding the dead one.
+    if (err != aErrNone && created)
+        aLink_Destroy(&m_impl->linkId);
+    return err;
+}
+
+aErr Link::awaitRunning()
+{
     switch (aLink_GetStatus(m_impl->linkId)) {
     case LINK_RUNNING:
         return aErrNone;

@@ -104,6 +104,7 @@ class Link {
   private:
     impl* m_impl;
     aErr checkExchange(uint8_t module) const;
+    aErr awaitRunning();
 };
 
 }  // namespace Strandix
