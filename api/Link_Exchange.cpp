@@ -156,6 +156,9 @@ aErr Link::getModuleAddress(unsigned char* address)
     *address = 0;
     if (!isConnected())
         return aErrNotReady;
+    // A device may answer with more than one empty packet: drop what an earlier query left, so
+    // that it does not pile up in the input.
+    aLink_DrainPackets(m_impl->linkId, sEmptyPacket, nullptr);
     aPacket* query = aPacket_CreateWithData(aLINK_SYNC_ADDRESS, 0, nullptr);
     if (!query)
         return aErrNotReady;
