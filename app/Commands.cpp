@@ -82,16 +82,19 @@ uint32_t sBuildNumber(const std::string& build)
 }
 
 // -U: update, or recovery with -t RECOVER.
-int sUpdate(UpdaterDisplayInterface& display, Updater&, const Parameters& params)
+int sUpdate(UpdaterDisplayInterface& display, Updater& updater, const Parameters& params)
 {
-    (void)sBuildNumber(params.build);
+    const uint32_t build = sBuildNumber(params.build);
     if (params.transport == TRANSPORT_RECOVER)
         return sUnavailable(display, "-U -t RECOVER");
     if (params.serial_number == 0) {
         display.message(ERROR, "Must specify the specific device to be updated");
         return 1;
     }
-    return sUnavailable(display, "-U");
+    return updater.Update_Firmware(params.serial_number, build, params.bird_file, params.module_address,
+                                   params.router_serial_number, params.override_model_checks)
+               ? 0
+               : 1;
 }
 
 // -B: the build list.

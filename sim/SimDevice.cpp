@@ -69,6 +69,7 @@ SimDevice::~SimDevice()
 
 bool SimDevice::ListenTcp(uint16_t port, bool anyAddress)
 {
+    anyAddress_ = anyAddress;
     listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (listenFd_ < 0)
         return false;
@@ -233,6 +234,22 @@ void SimDevice::DropConnection()
         dropRequested_ = true;
     }
     Wake();
+}
+
+void SimDevice::GoAway(int ms)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        awayRequested_ = true;
+        awayMs_ = ms;
+    }
+    Wake();
+}
+
+bool SimDevice::Away() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return away_ || awayRequested_;
 }
 
 void SimDevice::SetSyncReply(const std::vector<uint8_t>& bytes)
@@ -446,6 +463,7 @@ void SimDevice::Run()
     for (;;) {
         int64_t now = NowMs();
         bool drop = false;
+        bool goAway = false;
         int64_t nextDue = now + kTickMs;
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -455,11 +473,26 @@ void SimDevice::Run()
                 break;
             drop = dropRequested_;
             dropRequested_ = false;
+            goAway = awayRequested_;
+            awayRequested_ = false;
+            if (goAway && !fixedConnection_) {
+                away_ = true;
+                awayUntilMs_ = awayMs_ < 0 ? INT64_MAX : now + awayMs_;
+            }
             if (!outgoing_.empty() && outgoing_.front().dueMs < nextDue)
                 nextDue = outgoing_.front().dueMs;
         }
-        if (drop)
+        if (drop || goAway)
             CloseConnection();
+        if (goAway && !fixedConnection_ && listenFd_ >= 0) {
+            close(listenFd_);
+            listenFd_ = -1;
+        }
+        if (away_ && now >= awayUntilMs_ && ListenTcp(port_, anyAddress_)) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            away_ = false;
+            Touch();
+        }
         if (config_.heartbeatMs > 0 && connFd_ >= 0 && now >= nextHeartbeatMs_) {
             nextHeartbeatMs_ = now + config_.heartbeatMs;
             SendHeartbeat();

@@ -101,6 +101,10 @@ class SimDevice {
     void InjectFramingByte(uint8_t byte = 0x00);  // a byte where the host expects an address
     void SetReplyDelay(int ms);
     void DropConnection();
+    // A restart: the connection drops and, on TCP, new ones are refused for ms (negative: for
+    // good); then the device listens on its port again.
+    void GoAway(int ms);
+    bool Away() const;
     // Answers sync requests with these bytes instead of the proper reply (empty: proper).
     void SetSyncReply(const std::vector<uint8_t>& bytes);
 
@@ -144,6 +148,11 @@ class SimDevice {
     bool running_ = false;
     bool stopRequested_ = false;
     bool dropRequested_ = false;
+    bool awayRequested_ = false;
+    int awayMs_ = 0;
+    bool away_ = false;
+    int64_t awayUntilMs_ = 0;
+    bool anyAddress_ = false;
     std::deque<Outgoing> outgoing_;
     SimDeviceStats stats_;
     std::vector<uint8_t> received_;

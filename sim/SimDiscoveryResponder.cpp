@@ -87,7 +87,6 @@ void SimDiscoveryResponder::Stop()
 void SimDiscoveryResponder::Run()
 {
     int64_t lastActivity = sNowMs();
-    const std::vector<uint8_t> reply = EncodeReply(config_);
     while (!stop_ && sNowMs() - lastActivity < config_.idleTimeoutMs) {
         struct pollfd p = {fd_, POLLIN, 0};
         if (poll(&p, 1, 50) <= 0)
@@ -100,6 +99,12 @@ void SimDiscoveryResponder::Run()
             continue;
         lastActivity = sNowMs();
         requests_++;
+        if (silent_)
+            continue;
+        SimDiscoveryConfig current = config_;
+        if (serialNumber_ != 0)
+            current.serialNumber = serialNumber_;
+        const std::vector<uint8_t> reply = EncodeReply(current);
         from.sin_port = htons(kReplyPort);
         sendto(fd_, reply.data(), reply.size(), 0, (struct sockaddr*)&from, sizeof(from));
     }

@@ -34,6 +34,10 @@ class SimDiscoveryResponder {
     void Stop();
     bool Running() const { return running_; }
     uint32_t Requests() const { return requests_; }
+    // A restarted device answers under another serial number (0: the configured one), and not
+    // at all while it is away.
+    void SetSerialNumber(uint32_t serial) { serialNumber_ = serial; }
+    void SetSilent(bool silent) { silent_ = silent; }
 
     // The 16-byte reply for the configuration.
     static std::vector<uint8_t> EncodeReply(const SimDiscoveryConfig& config);
@@ -47,6 +51,8 @@ class SimDiscoveryResponder {
     std::atomic<bool> running_{false};
     std::atomic<bool> stop_{false};
     std::atomic<uint32_t> requests_{0};
+    std::atomic<uint32_t> serialNumber_{0};
+    std::atomic<bool> silent_{false};
 };
 
 #endif

@@ -1,6 +1,13 @@
 // The simulated upgrade entity.
 #include "SimUpgradeLogic.h"
 
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
 namespace {
 
 const uint8_t kCmdUpgrade = 0x5F;
@@ -224,4 +231,141 @@ bool SimUpgradeLogic::InLoader() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     return inLoader_;
+}
+
+const char* SimUpgradeLogic::Usage()
+{
+    return "  --block-size N            block size answered by PREPARE (default 1024)\n"
+           "  --load-away-ms N          after LOAD drop the link, be away N ms (-1: for good), then\n"
+           "                            announce the loader\n"
+           "  --loader-serial HEX       serial number the loader answers discovery under\n"
+           "  --reboot-away-ms N        time away after REBOOT (default 300)\n"
+           "  --fault-wrong-count AT[:TIMES]  from the AT-th DATA on answer a wrong count TIMES times\n"
+           "                            (default: always)\n"
+           "  --fault-mute OP:AT        no answer to the AT-th request of operation OP\n"
+           "  --fault-bad-sum AT        the AT-th SUM reports a wrong checksum\n"
+           "  --fault-refuse-prepare AT the AT-th PREPARE is refused\n"
+           "  --fault-never-reboots     REBOOT is ignored\n";
+}
+
+int SimUpgradeLogic::ParseOption(int argc, char** argv, int& i, SimUpgradeConfig& config)
+{
+    const std::string arg = argv[i];
+    static const char* const withValue[] = {"--block-size",      "--load-away-ms",  "--loader-serial",
+                                            "--reboot-away-ms",  "--fault-wrong-count", "--fault-mute",
+                                            "--fault-bad-sum",   "--fault-refuse-prepare"};
+    if (arg == "--fault-never-reboots") {
+        config.neverReboots = true;
+        return 1;
+    }
+    bool known = false;
+    for (const char* name : withValue)
+        known = known || arg == name;
+    if (!known)
+        return 0;
+    if (i + 1 >= argc) {
+        fprintf(stderr, "sxsim_device: %s needs a value\n", arg.c_str());
+        return -1;
+    }
+    const char* text = argv[++i];
+    char* end = nullptr;
+    long first = strtol(text, &end, arg == "--loader-serial" ? 16 : 10);
+    long second = -1;
+    if (end != text && *end == ':' && (arg == "--fault-wrong-count" || arg == "--fault-mute")) {
+        const char* rest = end + 1;
+        second = strtol(rest, &end, 10);
+        if (end == rest)
+            end = nullptr;
+    }
+    if (end == nullptr || end == text || *end != '\0') {
+        fprintf(stderr, "sxsim_device: bad value for %s: %s\n", arg.c_str(), text);
+        return -1;
+    }
+    if (arg == "--block-size") {
+        config.blockSize = (uint16_t)first;
+    } else if (arg == "--load-away-ms") {
+        config.loadAwayMs = (int)first;
+    } else if (arg == "--loader-serial") {
+        config.loaderSerial = (uint32_t)strtoul(text, nullptr, 16);
+    } else if (arg == "--reboot-away-ms") {
+        config.rebootAwayMs = (int)first;
+    } else if (arg == "--fault-wrong-count") {
+        config.wrongCountAt = (int)first;
+        config.wrongCountTimes = (int)second;
+    } else if (arg == "--fault-mute") {
+        if (second < 1) {
+            fprintf(stderr, "sxsim_device: --fault-mute needs OP:AT\n");
+            return -1;
+        }
+        config.muteOp = (uint8_t)first;
+        config.muteAt = (int)second;
+    } else if (arg == "--fault-bad-sum") {
+        config.badSumAt = (int)first;
+    } else {
+        config.refusePrepareAt = (int)first;
+    }
+    return 1;
+}
+
+static void sWriteBlocks(std::ostringstream& out, const char* kind, const std::vector<SimUpgradeBlock>& blocks)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    for (const SimUpgradeBlock& block : blocks) {
+        char head[64];
+        snprintf(head, sizeof(head), "%s %08X %02X ", kind, block.address, block.flags);
+        out << head;
+        for (uint8_t b : block.bytes)
+            out << hex[b >> 4] << hex[b & 15];
+        out << "\n";
+    }
+}
+
+bool SimUpgradeLogic::WriteRecord(const std::string& path) const
+{
+    std::ostringstream out;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        sWriteBlocks(out, "loader", loader_);
+        sWriteBlocks(out, "firmware", firmware_);
+        out << "writes";
+        for (uint32_t n : stats_.writeLengths)
+            out << " " << n;
+        out << "\nreboots " << stats_.reboots << "\n";
+    }
+    const std::string temporary = path + ".part";
+    {
+        std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
+        file << out.str();
+        if (!file.flush())
+            return false;
+    }
+    return rename(temporary.c_str(), path.c_str()) == 0;
+}
+
+bool SimUpgradeLogic::ReadRecord(const std::string& path, std::vector<SimUpgradeBlock>& loader,
+                                 std::vector<SimUpgradeBlock>& firmware, int* reboots)
+{
+    std::ifstream file(path);
+    if (!file)
+        return false;
+    std::string line;
+    while (std::getline(file, line)) {
+        std::istringstream words(line);
+        std::string kind, address, flags, bytes;
+        words >> kind;
+        if (kind == "reboots" && reboots) {
+            words >> *reboots;
+            continue;
+        }
+        if (kind != "loader" && kind != "firmware")
+            continue;
+        words >> address >> flags >> bytes;
+        SimUpgradeBlock block;
+        block.address = (uint32_t)strtoul(address.c_str(), nullptr, 16);
+        block.flags = (uint8_t)strtoul(flags.c_str(), nullptr, 16);
+        for (size_t k = 0; k + 1 < bytes.size(); k += 2)
+            block.bytes.push_back((uint8_t)strtoul(bytes.substr(k, 2).c_str(), nullptr, 16));
+        (kind == "loader" ? loader : firmware).push_back(block);
+    }
+    return true;
 }

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "SimDevice.h"
@@ -76,6 +77,18 @@ class SimUpgradeLogic : public SimDeviceLogic {
     void OnConnect(SimDevice& device) override;
     void OnDisconnect(SimDevice& device) override;
     void OnTick(SimDevice& device) override;
+
+    // Command-line options of the simulated device program: ParseOption takes argv[i] (and its
+    // value, advancing i) when it is one of them: 1 taken, 0 not an upgrade option, -1 bad
+    // value (reported on standard error).
+    static const char* Usage();
+    static int ParseOption(int argc, char** argv, int& i, SimUpgradeConfig& config);
+    // Writes what was received as text: "loader ADDRESS FLAGS HEX" and "firmware ADDRESS FLAGS
+    // HEX" lines in order, then "writes N N ..." and "reboots N". Replaced in one step.
+    bool WriteRecord(const std::string& path) const;
+    // Reads such a record back (false when it cannot be read).
+    static bool ReadRecord(const std::string& path, std::vector<SimUpgradeBlock>& loader,
+                           std::vector<SimUpgradeBlock>& firmware, int* reboots = nullptr);
 
     std::vector<SimUpgradeBlock> Loader() const;
     std::vector<SimUpgradeBlock> Firmware() const;

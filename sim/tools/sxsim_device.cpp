@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "SimDiscoveryResponder.h"
 #include "SimEchoLogic.h"
 #include "SimModuleLogic.h"
+#include "SimUpgradeLogic.h"
 
 static volatile sig_atomic_t sStop = 0;
 
@@ -33,7 +35,11 @@ static void sUsage()
             "       [--any-address [--discover]]\n"
             "--system answers as a module (system entity, information queries, store slots, factory\n"
             "data); --network-module adds a module behind it on the module network. --discover\n"
-            "answers TCP/IP discovery requests: multicast, so only inside a private network namespace.\n");
+            "answers TCP/IP discovery requests: multicast, so only inside a private network namespace.\n"
+            "       [--upgrade [--upgrade-record PATH] [upgrade options]]\n"
+            "--upgrade adds the upgrade entity (implies --system); the record file lists the loader and\n"
+            "firmware received, written when the device stops. Upgrade options:\n%s",
+            SimUpgradeLogic::Usage());
 }
 
 int main(int argc, char** argv)
@@ -42,6 +48,9 @@ int main(int argc, char** argv)
     config.idleTimeoutMs = 60000;
     bool tcp = false, pty = false, echo = false, system = false, anyAddress = false, answerAbsent = false;
     bool discover = false;
+    bool upgrade = false;
+    SimUpgradeConfig upgradeConfig;
+    std::string upgradeRecord;
     SimModuleConfig self;
     bool routerGiven = false;
     std::vector<SimModuleConfig> behind;
@@ -83,6 +92,13 @@ int main(int argc, char** argv)
             garbleMs = value();
         } else if (arg == "--drop-every-ms") {
             dropMs = value();
+        } else if (arg == "--upgrade") {
+            upgrade = system = true;
+        } else if (arg == "--upgrade-record" && i + 1 < argc) {
+            upgradeRecord = argv[++i];
+        } else if (int taken = SimUpgradeLogic::ParseOption(argc, argv, i, upgradeConfig)) {
+            if (taken < 0)
+                return 2;
         } else if (arg == "--echo") {
             echo = true;
         } else if (arg == "--system") {
@@ -150,6 +166,9 @@ int main(int argc, char** argv)
     moduleLogic.SetAnswerAbsent(answerAbsent);
     SimEchoLogic echoLogic;
     SimDeviceLogic* logic = system ? static_cast<SimDeviceLogic*>(&moduleLogic) : echo ? &echoLogic : nullptr;
+    SimUpgradeLogic upgradeLogic(upgradeConfig, logic, config.serialNumber);
+    if (upgrade)
+        logic = &upgradeLogic;
     SimDevice device(config, logic);
     if (tcp ? !device.ListenTcp((uint16_t)port, anyAddress) : !device.OpenPty()) {
         fprintf(stderr, "sxsim_device: cannot open the %s: %s\n", tcp ? "TCP port" : "pseudo-terminal",
@@ -175,6 +194,17 @@ int main(int argc, char** argv)
             return 1;
         }
     }
+    // A restarting device stops answering discovery while away and may come back under
+    // another serial number.
+    std::atomic<bool> silenced{false};
+    upgradeLogic.SetAwayHook([&](SimDevice& d, int ms, uint32_t serial) {
+        d.GoAway(ms);
+        if (responder) {
+            responder->SetSilent(true);
+            responder->SetSerialNumber(serial);
+            silenced = true;
+        }
+    });
     if (tcp)
         printf("tcp %u\n", device.Port());
     else
@@ -191,9 +221,17 @@ int main(int argc, char** argv)
             device.InjectFramingByte();
         if (dropMs > 0 && elapsed % dropMs == 0)
             device.DropConnection();
+        if (silenced && !device.Away()) {
+            responder->SetSilent(false);
+            silenced = false;
+        }
     }
     if (responder)
         responder->Stop();
     device.Stop();
+    if (upgrade && !upgradeRecord.empty() && !upgradeLogic.WriteRecord(upgradeRecord)) {
+        fprintf(stderr, "sxsim_device: cannot write %s\n", upgradeRecord.c_str());
+        return 1;
+    }
     return 0;
 }

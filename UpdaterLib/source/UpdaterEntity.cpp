@@ -1,0 +1,326 @@
+// UpdaterEntity: the upgrade entity exchanges.
+#include "UpdaterEntity.h"
+
+#include <cstring>
+
+#include "Log.h"
+#include "aError.h"
+#include "aTime.h"
+
+using Vantorix::Strandix::Module;
+
+namespace {
+
+uint32_t sBigEndian32(const uint8_t* b)
+{
+    return ((uint32_t)b[0] << 24) | ((uint32_t)b[1] << 16) | ((uint32_t)b[2] << 8) | (uint32_t)b[3];
+}
+
+uint32_t sLittleEndian32(const uint8_t* b)
+{
+    return ((uint32_t)b[3] << 24) | ((uint32_t)b[2] << 16) | ((uint32_t)b[1] << 8) | (uint32_t)b[0];
+}
+
+const uint8_t sMatchInit[] = {cmdUPGRADE, val_UPGRADE_INIT};
+const uint8_t sMatchData[] = {cmdUPGRADE, val_UPGRADE_DATA};
+const uint8_t sMatchLoad[] = {cmdUPGRADE, val_UPGRADE_LOAD};
+const uint8_t sMatchStatus[] = {cmdUPGRADE, val_UPGRADE_STATUS};
+
+}  // namespace
+
+UpdaterEntity::UpdaterEntity() = default;
+
+void UpdaterEntity::init(Module* module, unsigned char index, bool validate)
+{
+    m_module = module;
+    m_validate = validate;
+    EntityClass::init(module, cmdUPGRADE, index);
+}
+
+// Waits for a status reply (0x5F 0x07 ...); reply has room for a whole packet.
+aErr UpdaterEntity::_status_reply(uint8_t* reply, uint8_t& length)
+{
+    length = sizeof(sMatchStatus);
+    return receivePacket(sMatchStatus, &length, reply);
+}
+
+aErr UpdaterEntity::LoaderInit()
+{
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Initialization {cmdUPGRADE, val_UPGRADE_INIT}\n");
+    const uint8_t op[] = {val_UPGRADE_INIT};
+    aErr err = sendPacket(cmdUPGRADE, sizeof(op), op);
+    if (err != aErrNone) {
+        Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_INIT (%d)\n", (int)err);
+        return err;
+    }
+    uint8_t reply[aSTRANDIX_MAX_PACKET_BYTES];
+    uint8_t length = sizeof(sMatchInit);
+    err = receivePacket(sMatchInit, &length, reply);
+    if (err != aErrNone)
+        return err;
+    if (length < 6)
+        return aErrPacket;
+    const uint32_t base = sBigEndian32(reply + 2);
+    Log::log(DEBUG_Network_FIRM, "NETWORK: load base = %d [%08X]\n", (int)base, base);
+    return aErrNone;
+}
+
+aErr UpdaterEntity::TransferPrepare(const uint8_t* data, uint32_t length, uint8_t flags, uint16_t& blockSize)
+{
+    Log::log(DEBUG_Network_FIRM, "NETWORK: TransferPrepare(..., %d, %02X, %d)\n", (int)length, flags, (int)blockSize);
+    if (!data || length < 4)
+        return aErrParam;
+    const uint32_t address = sBigEndian32(data);
+    Log::log(DEBUG_Network_FIRM,
+             "NETWORK: TransferPrepare {cmdUPGRADE, val_UPGRADE_PREPARE, %02X, [%02X %02X %02X %02X]} \n", flags,
+             data[0], data[1], data[2], data[3]);
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Address: %d\n", (int)address);
+    const uint8_t op[] = {val_UPGRADE_PREPARE, flags, data[0], data[1], data[2], data[3]};
+    aErr err = sendPacket(cmdUPGRADE, sizeof(op), op);
+    if (err != aErrNone) {
+        Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_PREPARE (%d)\n", (int)err);
+        return err;
+    }
+    uint8_t reply[aSTRANDIX_MAX_PACKET_BYTES];
+    uint8_t replyLength = 0;
+    err = _status_reply(reply, replyLength);
+    if (err != aErrNone)
+        return err;
+    if (replyLength < 5 || reply[2] != 0) {
+        Log::log(DEBUG_Network_FIRM, "NETWORK: Invalid or error reply when initializing loader for firmware.\n");
+        return aErrInvalidOption;
+    }
+    blockSize = (uint16_t)((reply[3] << 8) | reply[4]);
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated firmware init [%d block size]\n", (int)blockSize);
+    return aErrNone;
+}
+
+aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32_t& packets)
+{
+    Log::log(DEBUG_Network_FIRM, "\nNETWORK: Block Transfer\n");
+    uint32_t remaining = length;
+    uint32_t sum = 0;
+    int repeats = 0;
+    aErr err = aErrNone;
+    uint8_t op[1 + kDataChunk];
+    op[0] = val_UPGRADE_DATA;
+    while (remaining > 0 && err == aErrNone) {
+        const uint32_t chunk = remaining < kDataChunk ? remaining : kDataChunk;
+        Log::log(DEBUG_Network_FIRM, "\nNETWORK: Block Transfer {cmdUPGRADE, val_UPGRADE_DATA, %d} \n", (int)chunk);
+        memcpy(op + 1, data, chunk);
+        err = sendPacket(cmdUPGRADE, (uint8_t)(1 + chunk), op);
+        if (err != aErrNone) {
+            Log::log(DEBUG_Network_FIRM, "\nNETWORK: Error sending UPGRADE_DATA (%d)\n", (int)err);
+            return err;
+        }
+        uint8_t reply[aSTRANDIX_MAX_PACKET_BYTES];
+        uint8_t replyLength = sizeof(sMatchData);
+        if (receivePacket(sMatchData, &replyLength, reply) != aErrNone) {
+            Log::log(DEBUG_Network_FIRM, "\nNETWORK(DATA): No reply when initializing upgrade.\n");
+            err = aErrPacket;
+            break;
+        }
+        const int count = replyLength >= 3 ? reply[2] : -1;
+        if (count != (int)chunk) {
+            Log::log(DEBUG_Network_FIRM, "\nNETWORK: Invalid upgrade transfer response [%d != %d].\n", count,
+                     (int)chunk);
+            // The same chunk goes again, but a device that never takes it must not keep us here.
+            if (++repeats > kMaxDataRepeats) {
+                Log::log(0, "NETWORK: Device did not accept %d data bytes after %d attempts.\n", (int)chunk,
+                         repeats);
+                err = aErrPacket;
+            }
+            continue;
+        }
+        repeats = 0;
+        for (uint32_t i = 0; i < chunk; i++)
+            sum += data[i];
+        data += chunk;
+        remaining -= chunk;
+        packets++;
+        Log::log(DEBUG_Network_FIRM, "\nNETWORK: accepted %d more bytes (%d of %d remaining)\n", (int)chunk,
+                 (int)remaining, (int)length);
+    }
+    Log::log(DEBUG_Network_FIRM, "\nNETWORK: transferred %d of %d bytes\n", (int)(length - remaining), (int)length);
+    if (err != aErrNone || !m_validate)
+        return err;
+
+    Log::log(DEBUG_Network_FIRM, "\nNETWORK: Block Transfer Validation {cmdUPGRADE, val_UPGRADE_SUM}\n");
+    const uint8_t sumOp[] = {val_UPGRADE_SUM};
+    (void)sendPacket(cmdUPGRADE, sizeof(sumOp), sumOp);
+    uint8_t reply[aSTRANDIX_MAX_PACKET_BYTES];
+    uint8_t replyLength = 0;
+    if (_status_reply(reply, replyLength) != aErrNone) {
+        Log::log(DEBUG_Network_FIRM, "\nNETWORK(STATUS): No reply when initializing upgrade.\n");
+        return aErrPacket;
+    }
+    const uint8_t status = replyLength >= 3 ? reply[2] : 0xFF;
+    const uint32_t deviceSum = replyLength >= 7 ? sBigEndian32(reply + 3) : ~sum;
+    if (status == 0 && deviceSum == sum) {
+        Log::log(DEBUG_Network_FIRM, "\nNETWORK: Validate transfer [%02X] [%08X == %08X][%d blocks].\n", status, sum,
+                 deviceSum, (int)packets);
+        return aErrNone;
+    }
+    Log::log(0, "\nNETWORK: Unable to validate transfer [%02X] [%08X != %08X].\n", status, sum, deviceSum);
+    return aErrInvalidOption;
+}
+
+aErr UpdaterEntity::LoaderTransfer(const uint8_t* data, uint32_t length)
+{
+    if (!data || length < 4)
+        return aErrParam;
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Transfer (addr=%08X, len=%d)\n", sLittleEndian32(data),
+             (int)(length - 4));
+    uint32_t packets = 0;
+    return _block_transfer(data + 4, length - 4, packets);
+}
+
+aErr UpdaterEntity::FirmwareTransfer(const uint8_t* data, uint32_t length, uint16_t blockSize,
+                                     UpdaterDisplayInterface& display)
+{
+    if (!data || length < 4)
+        return aErrParam;
+    // A device that names no block size gets the bytes one DATA packet at a time.
+    const uint32_t piece = blockSize == 0 ? kDataChunk : blockSize;
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Firmware Transfer (addr=%08X, len=%d)\n", sBigEndian32(data),
+             (int)(length - 4));
+    uint32_t remaining = length - 4;
+    const uint8_t* position = data + 4;
+    aErr err = aErrNone;
+    uint32_t packets = 0;
+    Log::timestamped = false;
+    display.display_progress(true);
+    while (remaining > 0 && err == aErrNone) {
+        const uint32_t n = remaining < piece ? remaining : piece;
+        err = _block_transfer(position, n, packets);
+        if (err != aErrNone)
+            break;
+        remaining -= n;
+        position += n;
+        display.update_progress((double)(length - remaining) / (double)length, nullptr);
+        Log::log(DEBUG_Network_FIRM, "\nNETWORK: accepted %d more bytes (%d of %d remaining)\n", (int)n,
+                 (int)remaining, (int)length);
+        err = FirmwareWrite(n);
+    }
+    display.display_progress(false);
+    Log::log(DEBUG_Network_FIRM, "NETWORK: transferred %d of %d bytes\n", (int)(length - remaining), (int)length);
+    if (err != aErrNone)
+        Log::log(0, "NETWORK: Failed to transfer firmware\n");
+    return err;
+}
+
+aErr UpdaterEntity::FirmwareWrite(uint32_t length)
+{
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Firmware Write {cmdUPGRADE, val_UPGRADE_WRITE, %d}\n\n", (int)length);
+    const uint8_t op[] = {val_UPGRADE_WRITE, (uint8_t)(length >> 8), (uint8_t)length};
+    aErr err = sendPacket(cmdUPGRADE, sizeof(op), op);
+    if (err != aErrNone) {
+        Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_WRITE (%d, %s)\n", (int)err,
+                 aError_GetErrorText(err));
+        return err;
+    }
+    uint8_t reply[aSTRANDIX_MAX_PACKET_BYTES];
+    uint8_t replyLength = 0;
+    err = _status_reply(reply, replyLength);
+    if (err == aErrNone && replyLength >= 3 && reply[2] == 0) {
+        Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated write\n\n");
+        return aErrNone;
+    }
+    Log::log(DEBUG_Network_FIRM, "NETWORK: invalid or error reply when loader writing firmware.\n\n");
+    return aErrInvalidOption;
+}
+
+aErr UpdaterEntity::LoaderStart()
+{
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Start {cmdUPGRADE, val_UPGRADE_LOAD}\n");
+    const uint8_t op[] = {val_UPGRADE_LOAD};
+    aErr err = sendPacket(cmdUPGRADE, sizeof(op), op);
+    if (err != aErrNone) {
+        Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_LOAD (%d)\n", (int)err);
+        return err;
+    }
+    uint8_t reply[aSTRANDIX_MAX_PACKET_BYTES];
+    uint8_t length = sizeof(sMatchLoad);
+    if (receivePacket(sMatchLoad, &length, reply) == aErrNone) {
+        Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated start\n");
+        return aErrNone;
+    }
+    err = _reconnect(500);
+    if (err != aErrNone) {
+        Log::log(DEBUG_Network_FIRM, "NETWORK: Invalid or reply when starting loader. [%d, %s]\n", (int)err,
+                 aError_GetErrorText(err));
+        return aErrTimeout;
+    }
+    length = sizeof(sMatchLoad);
+    err = receivePacket(sMatchLoad, &length, reply);
+    if (err == aErrNone) {
+        Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated start (Reconnect)\n");
+        return aErrNone;
+    }
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Invalid or reply when starting loader (Reconnect). [%d, %s]\n", (int)err,
+             aError_GetErrorText(err));
+    return aErrTimeout;
+}
+
+aErr UpdaterEntity::_reconnect(uint32_t delayMs)
+{
+    if (!m_module)
+        return aErrInitialization;
+    // The device is sought again over the transport it was reached by.
+    linkSpec spec{};
+    linkType transport = USB;
+    if (m_module->getLinkSpecifier(&spec) == aErrNone && spec.type != INVALID)
+        transport = spec.type;
+    m_module->disconnect();
+    aErr err = aErrConnection;
+    for (int attempt = 1; attempt <= kReconnectAttempts; attempt++) {
+        Log::log(DEBUG_Network, "NETWORK: Attempting to reconnect. Attempt: %d of %d\n", attempt, kReconnectAttempts);
+        err = m_module->reconnect();
+        if (err == aErrNone) {
+            Log::log(DEBUG_Network, "NETWORK: Reconnected to device\n");
+            return aErrNone;
+        }
+        // Whatever the failed attempt opened goes, so the next one starts afresh.
+        m_module->disconnect();
+        Log::log(DEBUG_Network, "NETWORK: Couldn't reconnect to device delaying: %d ms\n", (int)delayMs);
+        aTime_MSSleep(delayMs);
+    }
+    for (int attempt = 1; attempt <= kReconnectAttempts; attempt++) {
+        Log::log(DEBUG_Network, "NETWORK: Attempting to reconnect DEFAULT sn. Attempt: %d of %d\n", attempt,
+                 kReconnectAttempts);
+        err = m_module->connect(transport, kDefaultSerialNumber);
+        if (err == aErrNone) {
+            Log::log(DEBUG_Network, "NETWORK: Reconnected to device\n");
+            return aErrNone;
+        }
+        m_module->disconnect();
+        Log::log(DEBUG_Network, "NETWORK: Couldn't reconnect to device delaying: %d ms\n", (int)delayMs);
+        aTime_MSSleep(delayMs);
+    }
+    return err;
+}
+
+aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display)
+{
+    Log::log(DEBUG_Network_FIRM, "NETWORK: LoaderReboot {cmdUPGRADE, val_UPGRADE_REBOOT}\n");
+    const uint8_t op[] = {val_UPGRADE_REBOOT};
+    aErr err = sendPacket(cmdUPGRADE, sizeof(op), op);
+    if (err != aErrNone)
+        Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending Loader REBOOT\n");
+    const uint64_t deadline = aTime_GetMSTicks() + m_rebootWaitMs;
+    while (err == aErrNone && m_module && m_module->isConnected()) {
+        if (aTime_GetMSTicks() >= deadline) {
+            display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                            "Device did not restart: its link stayed up %.1f s after the reboot request",
+                            m_rebootWaitMs / 1000.0);
+            err = aErrTimeout;
+            break;
+        }
+        aTime_MSSleep(kRebootPollMs);
+        display.update_spinner(true, "Verifying Update");
+        Log::log(DEBUG_Network_FIRM, "Waiting for link to drop.\n");
+        Log::log(DEBUG_Network_FIRM, "Rebooting Device\n");
+    }
+    display.update_spinner(false, "Verifying Update");
+    return err;
+}

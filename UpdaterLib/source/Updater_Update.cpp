@@ -1,0 +1,373 @@
+// Firmware update of a running device: choosing the BIRD file, patching the serial number,
+// connecting (directly or through a router), checking the file against the device, sending the
+// loader and the firmware to the device's upgrade entity, reboot, and the device's history.
+#include <cerrno>
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+
+#include "BirdFile.h"
+#include "Log.h"
+#include "Module.h"
+#include "SystemClass.h"
+#include "UpdateServerRequest.h"
+#include "Updater.h"
+#include "UpdaterEntity.h"
+#include "UpdaterStore.h"
+#include "aDefs.h"
+#include "aError.h"
+#include "aTime.h"
+
+using Vantorix::Strandix::Module;
+using Vantorix::Strandix::SystemClass;
+
+namespace {
+
+const UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
+const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
+
+// How often, and how far apart, a device that restarted into its loader is sought again.
+const int kReconnectTries = 15;
+const uint32_t kReconnectPauseMs = 1000;
+
+const char* const KEY_LATEST_TRANSFER = "LATEST_TRANSFER";
+const char* const KEY_LAST_TRANSFER_DATE = "LAST_TRANSFER_DATE";
+const char* const KEY_LATEST_DOWNLOAD = "LATEST_DOWNLOAD";
+
+std::string sBirdName(unsigned int build)
+{
+    return std::to_string(build) + ".bird";
+}
+
+// The build number the server named; 0 (logged) when the text is not a number.
+unsigned int sServerBuild(const std::string& text)
+{
+    errno = 0;
+    char* end = nullptr;
+    const char* start = text.c_str();
+    unsigned long value = strtoul(start, &end, 10);
+    if (end == start || errno != 0 || value > 0xFFFFFFFFul || text.find('-') != std::string::npos) {
+        Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", text.c_str());
+        return 0;
+    }
+    return (unsigned int)value;
+}
+
+// A build number from the device's history: the value's leading decimal number, 0 when absent.
+unsigned int sHistoryBuild(UpdaterStoreItem& item, const char* key)
+{
+    int value = item.Settings().GetInt(key, 0);
+    return value > 0 ? (unsigned int)value : 0;
+}
+
+int _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird, Module& module, unsigned int serial_number)
+{
+    if (bird.BlockCount() == 0 || bird.Blocks().empty())
+        return 0;
+    if (!bird.HasSerialNumberBlock() && !bird.ValidateSerialNumber(serial_number))
+        return 0;
+    Log::log(DEBUG_Updater, "UpdateFirmware() Connecting to device\n");
+    SystemClass system;
+    system.init(&module, 0);
+    uint32_t device_serial = 0;
+    if (system.getSerialNumber(&device_serial) != aErrNone)
+        device_serial = 0;
+    if (device_serial != serial_number) {
+        Log::log(DEBUG_Updater, "Bird serial number and connected device don't match.\n");
+        return 0;
+    }
+    uint8_t model = 0;
+    if (system.getModel(&model) != aErrNone)
+        model = 0;
+    const char* name = aDefs_GetModelName(model);
+    if (!bird.ValidateModel(name ? name : "")) {
+        display.message(ERROR, "Connected device model and Bird file model do not match [%s]", name ? name : "");
+        return 0;
+    }
+    return 1;
+}
+
+// Sends every loader block and starts the loader. The first block that fails ends the
+// transfer: the rest is not sent and the loader is not started.
+aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile& bird)
+{
+    UpdaterEntity entity;
+    entity.init(&module, 0, true);
+    aErr err = entity.LoaderInit();
+    if (err != aErrNone) {
+        Log::log(DEBUG_Updater, "Error starting loader [%d, %s].\n", (int)err, aError_GetErrorText(err));
+        display.message(ERROR, "Error starting loader [%d, %s]", (int)err, aError_GetErrorText(err));
+        return err;
+    }
+    display.message(INFO, "Transferring loader to device");
+    const std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BLOCK_LOADER);
+    const int count = (int)blocks.size();
+    int k = 1;
+    long total = 0;
+    display.display_progress(true);
+    for (const BirdBlock& block : blocks) {
+        display.message(INFO, "Transferring loader block %d of %d, %d bytes", k, count, (int)block.length);
+        uint16_t block_size = 0;
+        err = entity.TransferPrepare(block.data, block.length, block.flags, block_size);
+        if (err != aErrNone && err != aErrTimeout) {
+            Log::log(DEBUG_Updater, "Error Preparing transfer [%d, %s].\n", (int)err, aError_GetErrorText(err));
+            display.message(ERROR, "Failed to prepare loader block %d of %d [%d, %s]", k, count, (int)err,
+                            aError_GetErrorText(err));
+            break;
+        }
+        err = entity.LoaderTransfer(block.data, block.length);
+        if (err != aErrNone) {
+            Log::log(DEBUG_Updater, "Error loader transfer [%d, %s].\n", (int)err, aError_GetErrorText(err));
+            display.message(ERROR, "Failed to transfer loader block %d of %d [%d, %s]", k, count, (int)err,
+                            aError_GetErrorText(err));
+            break;
+        }
+        total += block.length;
+        display.update_progress((double)k / (double)count, nullptr);
+        k++;
+    }
+    display.message(INFO, "Transferred %d blocks, %d total bytes", k - 1, (int)total);
+    display.display_progress(false);
+    if (err != aErrNone)
+        return err;
+
+    display.message(INFO, "Starting Load on Device");
+    err = entity.LoaderStart();
+    if (err == aErrTimeout) {
+        Log::log(DEBUG_Updater, "Timeout on LoaderStart. Usually indicates this is an iMX Load ignore err.\n");
+        err = aErrNone;
+    } else if (err != aErrNone) {
+        display.message(ERROR, "Error starting loader [%d, %s]", (int)err, aError_GetErrorText(err));
+    }
+    return err;
+}
+
+// Sends every firmware block, each prepared, sent in pieces and written, then reboots the
+// device. The first block that fails ends the transfer and the device is not rebooted.
+aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& bird)
+{
+    UpdaterEntity entity;
+    entity.init(&module, 0, true);
+    Log::log(DEBUG_Updater, "Transferring firmware to device %s\n", bird.Filename().c_str());
+    const std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BLOCK_FIRMWARE);
+    const unsigned count = (unsigned)blocks.size();
+    unsigned k = 1;
+    long total = 0;
+    aErr err = aErrNone;
+    for (const BirdBlock& block : blocks) {
+        display.message(INFO, "Transferring firmware block %u of %u, %d bytes", k, count, (int)block.length);
+        uint16_t block_size = 0;
+        err = entity.TransferPrepare(block.data, block.length, block.flags, block_size);
+        if (err != aErrNone) {
+            Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", (int)err, aError_GetErrorText(err));
+            display.message(ERROR, "Failed to prepare firmware block %u of %u [%d, %s]", k, count, (int)err,
+                            aError_GetErrorText(err));
+            break;
+        }
+        err = entity.FirmwareTransfer(block.data, block.length, block_size, display);
+        if (err != aErrNone) {
+            Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", (int)err, aError_GetErrorText(err));
+            display.message(ERROR, "Failed to transfer firmware block %u of %u [%d, %s]", k, count, (int)err,
+                            aError_GetErrorText(err));
+            break;
+        }
+        total += block.length;
+        k++;
+    }
+    display.message(INFO, "Transferred %d blocks, %d total bytes", (int)(k - 1), (int)total);
+    if (err == aErrNone)
+        err = entity.LoaderReboot(display);
+    return err;
+}
+
+// Connects the target directly: over USB, or over TCP/IP when USB does not find it.
+aErr sConnectDirect(Module& target, unsigned int serial_number)
+{
+    aErr err = target.connect(USB, serial_number);
+    if (err == aErrNotFound) {
+        target.disconnect();
+        err = target.connect(TCPIP, serial_number);
+    }
+    return err;
+}
+
+// Seeks a device that dropped its link again, over the transport it was reached by.
+void sReconnect(Module& target, linkType transport, unsigned int serial_number)
+{
+    target.disconnect();
+    for (int attempt = 1; attempt <= kReconnectTries; attempt++) {
+        Log::log(DEBUG_Updater, "Reconnecting to device %08X, attempt %d of %d\n", serial_number, attempt,
+                 kReconnectTries);
+        if (target.discoverAndConnect(transport, serial_number) == aErrNone && target.isConnected())
+            return;
+        // Whatever the failed attempt made goes, so the next one starts afresh.
+        target.disconnect();
+        aTime_MSSleep(kReconnectPauseMs);
+    }
+}
+
+// Records a successful transfer in the device's history. A device that had no directory in
+// the store yet gets one, so the history never lands anywhere else.
+void sRecordTransfer(const std::string& directory, UpdaterStoreItem& item, unsigned int serial_number,
+                     const std::string& transferred)
+{
+    try {
+        if (!item.IsValid()) {
+            UpdaterStore store(directory.c_str());
+            item = store.AddDevice(serial_number);
+        }
+        item.Settings().Add(KEY_LATEST_TRANSFER, transferred);
+        item.Settings().Add(KEY_LAST_TRANSFER_DATE, KeyValueStore::TimeStamp());
+        item.Settings().Save();
+    } catch (const std::runtime_error& e) {
+        Log::log(DEBUG_Updater, "Could not record the transfer for %08X: %s\n", serial_number, e.what());
+    }
+}
+
+}  // namespace
+
+BirdFile Updater::load_bird(const char* action, std::string bird_file, unsigned int serial_number, unsigned int build,
+                            bool download)
+{
+    if (!bird_file.empty()) {
+        display.message(INFO, "%s from Birdfile: %s", action, bird_file.c_str());
+        return BirdFile(bird_file.c_str());
+    }
+    UpdaterStore store(updater_directory.c_str());
+    UpdaterStoreItem item = store.AddDevice(serial_number);
+    display.message(INFO, "%s firmware with build: %u", action, build);
+    const std::string name = sBirdName(build);
+    try {
+        return item.ReadBirdFile(name.c_str());
+    } catch (const std::runtime_error& e) {
+        Log::log(DEBUG_Updater, "Reading %s: %s\n", name.c_str(), e.what());
+        if (!download)
+            throw std::runtime_error("Error reading birdfile");
+    }
+    display.message(INFO, "Downloading firmware build %u", build);
+    Download_Firmware(serial_number, std::to_string(build), false, false);
+    return item.ReadBirdFile(name.c_str());
+}
+
+bool Updater::Update_Firmware(unsigned int serial_number, unsigned int build, std::string bird_file,
+                              unsigned char module_address, unsigned int router_serial_number, bool override)
+{
+    if (serial_number == 0) {
+        display.message(ERROR, "Update command must specify the specific device");
+        return false;
+    }
+    UpdaterStoreItem item;
+    try {
+        UpdaterStore store(updater_directory.c_str());
+        store.FindDevice(serial_number, &item);
+    } catch (const std::runtime_error& e) {
+        display.message(ERROR, "Cannot open the updater store %s: %s", updater_directory.c_str(), e.what());
+        return false;
+    }
+    const uint64_t start = aTime_GetMSTicks();
+
+    if (bird_file.empty()) {
+        if (build == 0) {
+            std::string build_text, fw;
+            UpdateServerRequest::QueryBuild(serial_number, build_text, fw,
+                                            server_url.empty() ? nullptr : server_url.c_str());
+            build = sServerBuild(build_text);
+            if (build != 0) {
+                bool stored = false;
+                if (item.IsValid()) {
+                    try {
+                        item.ReadBirdFile(sBirdName(build).c_str());
+                        stored = true;
+                    } catch (const std::runtime_error& e) {
+                        Log::log(DEBUG_Updater, "Latest build %u is not stored: %s\n", build, e.what());
+                    }
+                }
+                if (!stored) {
+                    build = 0;
+                    display.message(INFO,
+                                    "New firmware is available.  Updater will proceed if valid firmware is found locally.");
+                }
+            }
+            if (build == 0) {
+                build = sHistoryBuild(item, KEY_LATEST_DOWNLOAD);
+                if (build != 0)
+                    display.message(INFO, "Updating with the Latest Download");
+            }
+            if (build == 0) {
+                build = sHistoryBuild(item, KEY_LATEST_TRANSFER);
+                if (build != 0)
+                    display.message(INFO, "Updating with the Latest Transfer");
+            }
+            if (build == 0) {
+                display.message(ERROR, "Could not find valid build for this device.");
+                return false;
+            }
+        }
+    }
+
+    BirdFile bird;
+    try {
+        bird = load_bird("Updating", bird_file, serial_number, build, false);
+    } catch (const std::runtime_error& e) {
+        Log::log(DEBUG_Updater, "load_bird: %s\n", e.what());
+        display.message(ERROR, "Failed to load bird file");
+        return false;
+    }
+
+    if (bird.HasSerialNumberBlock()) {
+        Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
+        if (!bird.ReplaceSerialNumber(serial_number)) {
+            Log::log(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
+            return false;
+        }
+        Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
+    }
+
+    Module target(module_address, (uint8_t)0);
+    aErr err = aErrNone;
+    if (router_serial_number != 0) {
+        if (module_address == 0) {
+            display.message(ERROR, "Module address required for indirect firmware update");
+            return false;
+        }
+        Module router(0, (uint8_t)0);
+        aErr routerErr = router.connect(USB, router_serial_number);
+        if (routerErr == aErrNotFound) {
+            router.disconnect();
+            routerErr = router.connect(TCPIP, router_serial_number);
+        }
+        if (routerErr != aErrNone) {
+            display.message(ERROR, "Failed to connect to link module [%08X]", router_serial_number);
+            return false;
+        }
+        err = target.connectThroughLinkModule(&router);
+    } else {
+        err = sConnectDirect(target, serial_number);
+    }
+
+    if (err != aErrNone) {
+        display.message(ERROR, "Failed to connect to module [%08X]", serial_number);
+    } else {
+        if (!override && !_validate_birdfile(display, bird, target, serial_number)) {
+            display.message(ERROR, "Birdfile failed validation");
+            return false;
+        }
+        linkSpec reached{};
+        linkType transport = USB;
+        if (target.getLinkSpecifier(&reached) == aErrNone && reached.type != INVALID)
+            transport = reached.type;
+
+        err = _transfer_loader(display, target, bird);
+        if (err == aErrNone) {
+            if (!target.isConnected())
+                sReconnect(target, transport, router_serial_number != 0 ? router_serial_number : serial_number);
+            err = _transfer_firmware(display, target, bird);
+        }
+        if (err == aErrNone)
+            sRecordTransfer(updater_directory, item, serial_number, bird_file.empty() ? sBirdName(build) : bird_file);
+    }
+
+    Log::log(DEBUG_Updater, "Updating device firmware: \n");
+    display.message(INFO, "Update time: %.4f sec", (double)(aTime_GetMSTicks() - start) / 1000.0);
+    return err == aErrNone;
+}
