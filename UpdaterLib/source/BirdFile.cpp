@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <stdexcept>
 #include <zlib.h>
 
@@ -178,17 +180,22 @@ bool BirdFile::Decompress(const uint8_t* compressed, size_t size)
         content_size = 0;
         return false;
     }
-    content.assign(capacity, 0);
+    // Left uninitialised: only the part zlib fills is touched and kept.
+    std::unique_ptr<uint8_t[]> output(new (std::nothrow) uint8_t[capacity]);
+    if (!output) {
+        Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) decompressing bird file.\n", Z_MEM_ERROR);
+        content_size = 0;
+        return false;
+    }
     uLongf length = (uLongf)capacity;
-    int z = uncompress(content.data(), &length, compressed, (uLong)size);
+    int z = uncompress(output.get(), &length, compressed, (uLong)size);
     if (z != Z_OK) {
         Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) decompressing bird file.\n", z);
         content.clear();
         content_size = 0;
         return false;
     }
-    content.resize(length);
-    content.shrink_to_fit();
+    content.assign(output.get(), output.get() + length);
     content_size = (uint32_t)length;
     return true;
 }
