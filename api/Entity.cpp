@@ -298,6 +298,9 @@ aErr EntityClass::getUEIBytes(uint8_t option, uint8_t* buffer, size_t size, size
     uei request{};
     fillHeader(&request, (uint8_t)(option | aUEI_GET));
     request.type = ueiTypeVoid;
+    // Chunks of an earlier run that ended early (a buffer too small, a time-out) would otherwise
+    // be taken as this run's later chunks.
+    l->dropMatchingUEIPackets(request.module, m_impl->command, option, m_impl->index);
     aErr err = l->sendUEI(request);
     if (err != aErrNone)
         return err;

@@ -213,6 +213,13 @@ TEST(SystemEntity, ByteRunsInChunks)
 
     uint8_t small[10];
     EXPECT_EQ(aErrMemory, system.getName(small, sizeof(small), &length));
+    // What is left of that run must not end up in the next one.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::vector<uint8_t> other(30, 'z');
+    ASSERT_EQ(aErrNone, system.setName(other.data(), other.size()));
+    ASSERT_EQ(aErrNone, system.getName(back.data(), back.size(), &length));
+    ASSERT_EQ(other.size(), length);
+    EXPECT_TRUE(std::equal(other.begin(), other.end(), back.begin()));
     EXPECT_EQ(aErrParam, system.getName(nullptr, 10, &length));
 
     size_t count = 12;
