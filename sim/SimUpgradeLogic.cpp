@@ -95,7 +95,7 @@ void SimUpgradeLogic::GoAway(SimDevice& device, int ms, uint32_t serial)
     if (hook)
         hook(device, ms, serial);
     else
-        device.DropConnection();
+        device.GoAway(ms);
 }
 
 bool SimUpgradeLogic::Take(SimDevice& device, const SimPacket& packet)

@@ -66,7 +66,7 @@ class SimUpgradeLogic : public SimDeviceLogic {
     // inner (not owned, may be null) gets everything that is not an upgrade request.
     SimUpgradeLogic(const SimUpgradeConfig& config, SimDeviceLogic* inner, uint32_t serialNumber = 0);
 
-    // Without a hook the device only drops its link.
+    // Without a hook the device only goes away (SimDevice::GoAway).
     void SetAwayHook(AwayHook hook);
     void SetConfig(const SimUpgradeConfig& config);
 

@@ -1,0 +1,266 @@
+// `updater -U` end to end: the program with a private home, inside a private network namespace
+// where a simulated device (system and upgrade entities, TCP/IP discovery) and the reference
+// update server run. USB finds nothing there, so the update goes over TCP/IP.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "BirdFile.h"
+#include "BirdWriter.h"
+#include "IsolatedHome.h"
+#include "KeyValueStore.h"
+#include "NetNamespace.h"
+#include "Process.h"
+#include "SimUpgradeLogic.h"
+
+namespace {
+
+const char* const kAddress = "10.77.0.1";
+const uint32_t kSerial = 0x1234ABCD;
+const char* const kSerialText = "1234ABCD";
+const uint32_t kSerialAt = 0x4010;
+
+// A BIRD file for a Ginkgo (model 16): one loader block, two firmware blocks, the serial
+// number patched at kSerialAt when serialBlock is set.
+void sWriteBird(const std::string& path, uint32_t build, const std::string& model, bool serialBlock,
+                uint32_t infoSerial = kSerial)
+{
+    BirdWriter writer;
+    writer.AddInformation(build, "3.1.4", infoSerial, model);
+    if (serialBlock)
+        writer.AddSerialNumberLocations(kSerialAt, 0);
+    writer.AddLoader(0x20000000, BirdWriter::MakeCode(700, build));
+    writer.AddFirmware(0x4000, BirdWriter::MakeCode(3000, build + 1));
+    writer.AddFirmware(0x8000, BirdWriter::MakeCode(1500, build + 2));
+    ASSERT_EQ(aErrNone, writer.Write(path));
+}
+
+std::string sFirstLine(BackgroundProcess& process, const std::string& prefix)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::string out = process.Output();
+        size_t at = out.find(prefix);
+        if (at != std::string::npos && out.find('\n', at) != std::string::npos)
+            return out.substr(at, out.find('\n', at) - at);
+        if (!process.running())
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return std::string();
+}
+
+class UpdateCli : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(ns.ok());
+        // An address besides 127.0.0.1 for discovery to send its request from.
+        ASSERT_EQ(0, ns.Run({"ip", "addr", "add", std::string(kAddress) + "/24", "dev", "lo"}).exit_code);
+    }
+
+    // The simulated device inside the namespace; it writes what it received when stopped.
+    void StartDevice(const std::vector<std::string>& extra = {})
+    {
+        std::vector<std::string> argv = ns.Prefix();
+        argv.push_back(std::string(UPDATER_BUILD_DIR) + "/sim/sxsim_device");
+        for (const std::string& word : {std::string("--tcp"), std::string("0"), std::string("--any-address"),
+                                        std::string("--discover"), std::string("--upgrade"),
+                                        std::string("--serial"), std::string(kSerialText), std::string("--model"),
+                                        std::string("16"), std::string("--idle-timeout-s"), std::string("90"),
+                                        std::string("--upgrade-record"), record()})
+            argv.push_back(word);
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        device = std::make_unique<BackgroundProcess>(argv);
+        ASSERT_FALSE(sFirstLine(*device, "tcp ").empty()) << device->Output();
+    }
+
+    // Stops the device and reads what it received.
+    void StopDevice()
+    {
+        ASSERT_TRUE(device);
+        EXPECT_EQ(0, device->Stop());
+        ASSERT_TRUE(SimUpgradeLogic::ReadRecord(record(), loader, firmware, &reboots)) << device->Output();
+    }
+
+    // The device got exactly the file's blocks (serial number patched when the file asks).
+    void ExpectReceived(const std::string& path)
+    {
+        BirdFile bird(path.c_str());
+        if (bird.HasSerialNumberBlock()) {
+            ASSERT_TRUE(bird.ReplaceSerialNumber(kSerial));
+        }
+        std::vector<BirdBlock> fileLoader = bird.FindBlocks(BirdFile::BLOCK_LOADER);
+        std::vector<BirdBlock> fileFirmware = bird.FindBlocks(BirdFile::BLOCK_FIRMWARE);
+        ASSERT_EQ(fileLoader.size(), loader.size());
+        for (size_t i = 0; i < loader.size(); i++) {
+            EXPECT_EQ(fileLoader[i].address, loader[i].address);
+            EXPECT_EQ(std::vector<uint8_t>(fileLoader[i].data + 4, fileLoader[i].data + fileLoader[i].length),
+                      loader[i].bytes);
+        }
+        ASSERT_EQ(fileFirmware.size(), firmware.size());
+        for (size_t i = 0; i < firmware.size(); i++) {
+            EXPECT_EQ(fileFirmware[i].address, firmware[i].address);
+            EXPECT_EQ(std::vector<uint8_t>(fileFirmware[i].data + 4, fileFirmware[i].data + fileFirmware[i].length),
+                      firmware[i].bytes);
+        }
+        EXPECT_EQ(1, reboots);
+    }
+
+    std::string record() const { return files.file("received"); }
+    std::string settings() const { return home.store() + "/" + kSerialText + "/.settings"; }
+
+    NetNamespace ns;
+    IsolatedHome home;
+    TempDir files;
+    std::unique_ptr<BackgroundProcess> device;
+    std::vector<SimUpgradeBlock> loader, firmware;
+    int reboots = -1;
+};
+
+}  // namespace
+
+TEST_F(UpdateCli, UpdatesFromAFileOverTcpIp)
+{
+    // The file names another serial number but carries a serial-number block: any device takes
+    // it, with its own serial number patched in.
+    const std::string path = files.file("update.bird");
+    sWriteBird(path, 501, "Ginkgo", true, 0x0BADBEEF);
+    StartDevice({"--block-size", "512"});
+
+    ProcessResult r = home.Run({"-U", "-d", kSerialText, "-f", path}, ns.name());
+    EXPECT_EQ(0, r.exit_code) << r.out << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("Updating from Birdfile: " + path + "\n")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("Transferring loader block 1 of 1, 704 bytes\n")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("Transferring firmware block 2 of 2, 1504 bytes\n")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("Update time: ")) << r.out;
+    StopDevice();
+    ExpectReceived(path);
+    ASSERT_EQ(2u, firmware.size());
+    EXPECT_EQ(0xCD, firmware[0].bytes[kSerialAt - 0x4000]);  // least significant byte first
+
+    // The history goes into the device's directory, made for it, with the path as given.
+    KeyValueStore history(settings().c_str());
+    EXPECT_EQ(path, history.GetString("LATEST_TRANSFER", ""));
+    EXPECT_FALSE(history.GetString("LAST_TRANSFER_DATE", "").empty());
+}
+
+TEST_F(UpdateCli, AFileForAnotherModelIsRefused)
+{
+    const std::string path = files.file("other.bird");
+    sWriteBird(path, 502, "Ironwood", false);
+    StartDevice();
+
+    ProcessResult r = home.Run({"-U", "-d", kSerialText, "-f", path}, ns.name());
+    EXPECT_EQ(1, r.exit_code) << r.out << r.err;
+    EXPECT_NE(std::string::npos,
+              r.err.find("Connected device model and Bird file model do not match [Ginkgo]\nBirdfile failed validation\n"))
+        << r.err;
+    StopDevice();
+    EXPECT_TRUE(loader.empty());
+    EXPECT_TRUE(firmware.empty());
+
+    // With -OVERRIDE the same file goes in.
+    StartDevice();
+    ProcessResult forced = home.Run({"-U", "-OVERRIDE", "-d", kSerialText, "-f", path}, ns.name());
+    EXPECT_EQ(0, forced.exit_code) << forced.out << forced.err;
+    StopDevice();
+    ExpectReceived(path);
+}
+
+TEST_F(UpdateCli, DownloadThenUpdateUsesExactlyTheDownloadedBuild)
+{
+    TempDir serverDir;
+    sWriteBird(serverDir.file("7001.bird"), 7001, "Ginkgo", false);
+    sWriteBird(serverDir.file("7002.bird"), 7002, "Ginkgo", false);
+    WriteFileText(serverDir.file("catalogue"), std::string("device ") + kSerialText + " FW-GINKGO\n" +
+                                                   "build " + kSerialText + " 7001 3.1.4\n" + "build " +
+                                                   kSerialText + " 7002 3.1.5\n");
+    std::vector<std::string> argv = ns.Prefix();
+    argv.insert(argv.end(), {std::string(UPDATER_BUILD_DIR) + "/sim/sxsim_server", "--dir", serverDir.path(),
+                             "--idle", "60"});
+    BackgroundProcess server(argv);
+    const std::string url = sFirstLine(server, "http://");
+    ASSERT_FALSE(url.empty()) << server.Output();
+    StartDevice();
+
+    ProcessResult r = home.Run({"-G", "-U", "-d", kSerialText, "-b", "7001", "-u", url}, ns.name());
+    EXPECT_EQ(0, r.exit_code) << r.out << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("Updating firmware with build: 7001\n")) << r.out;
+    StopDevice();
+    ExpectReceived(home.store() + "/" + kSerialText + "/7001.bird");
+    KeyValueStore history(settings().c_str());
+    EXPECT_EQ("7001.bird", history.GetString("LATEST_TRANSFER", ""));
+    server.Stop();
+}
+
+TEST_F(UpdateCli, WithoutServerTheLatestDownloadIsUsed)
+{
+    const std::string dir = home.store() + "/" + kSerialText;
+    ASSERT_EQ(0, RunProcess({"mkdir", "-p", dir}).exit_code);
+    sWriteBird(dir + "/99528558.bird", 99528558, "Ginkgo", false);
+    WriteFileText(dir + "/.settings", "LATEST_DOWNLOAD=99528558.bird\n");
+    StartDevice();
+
+    // Nothing listens on port 9 of the namespace's loopback.
+    ProcessResult r = home.Run({"-U", "-d", kSerialText, "-u", "http://127.0.0.1:9/cgi/u"}, ns.name());
+    EXPECT_EQ(0, r.exit_code) << r.out << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("Updating with the Latest Download\n")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("Updating firmware with build: 99528558\n")) << r.out;
+    StopDevice();
+    ExpectReceived(dir + "/99528558.bird");
+
+    // A build that is not in the store is not fetched by the update.
+    ProcessResult missing = home.Run({"-U", "-d", kSerialText, "-b", "123", "-u", "http://127.0.0.1:9/cgi/u"},
+                                     ns.name());
+    EXPECT_EQ(1, missing.exit_code);
+    EXPECT_NE(std::string::npos, missing.err.find("Failed to load bird file\n")) << missing.err;
+}
+
+TEST_F(UpdateCli, ADeviceThatTakesThreeSecondsToComeBackIsFound)
+{
+    const std::string path = files.file("slow.bird");
+    sWriteBird(path, 503, "Ginkgo", false);
+    StartDevice({"--load-away-ms", "3000"});
+
+    ProcessResult r = home.Run({"-U", "-d", kSerialText, "-f", path}, ns.name());
+    EXPECT_EQ(0, r.exit_code) << r.out << r.err;
+    StopDevice();
+    ExpectReceived(path);
+
+    // A loader that comes back under the default serial number is found as well.
+    StartDevice({"--load-away-ms", "3000", "--loader-serial", "DEADDEAD"});
+    ProcessResult renamed = home.Run({"-U", "-d", kSerialText, "-f", path}, ns.name());
+    EXPECT_EQ(0, renamed.exit_code) << renamed.out << renamed.err;
+    StopDevice();
+    ExpectReceived(path);
+}
+
+TEST_F(UpdateCli, AFailedBlockFailsTheUpdate)
+{
+    const std::string path = files.file("bad.bird");
+    sWriteBird(path, 504, "Ginkgo", false);
+    // The loader block's SUM is the 1st; with 1024-byte pieces the firmware's 3rd piece fails.
+    StartDevice({"--fault-bad-sum", "4"});
+
+    ProcessResult r = home.Run({"-U", "-d", kSerialText, "-f", path}, ns.name());
+    EXPECT_EQ(1, r.exit_code) << r.out << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("Failed to transfer firmware block 1 of 2")) << r.err;
+    EXPECT_EQ(std::string::npos, r.out.find("Transferring firmware block 2 of 2")) << r.out;
+    StopDevice();
+    EXPECT_EQ(0, reboots);  // never rebooted into partial firmware
+    EXPECT_EQ(std::string::npos, ReadFileText(settings()).find("LATEST_TRANSFER"));
+}
+
+TEST_F(UpdateCli, UpdateThroughARouterNeedsAModuleAddress)
+{
+    const std::string path = files.file("routed.bird");
+    sWriteBird(path, 505, "Ginkgo", false);
+    ProcessResult r = home.Run({"-U", "-d", kSerialText, "-r", "00000777", "-f", path}, ns.name());
+    EXPECT_EQ(1, r.exit_code);
+    EXPECT_NE(std::string::npos, r.err.find("Module address required for indirect firmware update\n")) << r.err;
+}
