@@ -107,18 +107,23 @@ bool PtyLine::ReadByte(uint8_t& byte, int timeoutMs)
     if (master_ < 0)
         return false;
     int64_t deadline = sNowUs() + (int64_t)timeoutMs * 1000;
+    bool waited = false;
     while (pending_.empty()) {
         uint8_t buffer[64];
         ssize_t n = read(master_, buffer, sizeof(buffer));
         if (n > 0) {
-            // The bytes start arriving now, or right after the previous ones if those are
-            // still on the wire.
+            // Bytes that were already waiting follow the previous ones on the wire without a
+            // gap (so a simulator that fell behind catches up); bytes that had to be waited for
+            // start arriving now.
             int64_t now = sNowUs();
-            if (inClockUs_ < now)
+            if (waited && inClockUs_ < now)
                 inClockUs_ = now;
+            if (inClockUs_ < now - 1000000)
+                inClockUs_ = now - 1000000;
             pending_.insert(pending_.end(), buffer, buffer + n);
             break;
         }
+        waited = true;
         int64_t left = deadline - sNowUs();
         if (left <= 0)
             return false;

@@ -1,0 +1,36 @@
+// The serial download protocol over a serial port (raw, 115200 baud, 8N1). The report ID that
+// leads every buffer has no meaning on a serial line and is not sent. Replies are 4 bytes of
+// security state followed by 4 data bytes.
+#ifndef UPDATER_SERIAL_SDPLOADER_H
+#define UPDATER_SERIAL_SDPLOADER_H
+
+#include <string>
+
+#include "SDPLoader.h"
+
+struct PrivateSerial_SDPLoader;
+
+class Serial_SDPLoader : public SDPLoader_Interface {
+  public:
+    static const unsigned BAUD = 115200;
+    // A write that cannot move a byte for this long gives up.
+    static const unsigned WRITE_STALL_LIMIT_MS = 2000;
+
+    explicit Serial_SDPLoader(const std::string& port);
+    ~Serial_SDPLoader() override;
+    Serial_SDPLoader(const Serial_SDPLoader&) = delete;
+    Serial_SDPLoader& operator=(const Serial_SDPLoader&) = delete;
+
+    bool init() override;
+    ssize_t writeData(const std::vector<uint8_t>& data) override;
+    // With a time-out, first waits until everything written so far has left the line (its
+    // bytes' time at 10 bits a byte), then the time-out, then takes what has arrived. A time-out
+    // of 0 only takes what is already there.
+    size_t readData(std::vector<uint8_t>& data, unsigned timeoutMs) override;
+    bool getDataFromBuffer(const std::vector<uint8_t>& data, unsigned offset, unsigned& value) override;
+
+  private:
+    PrivateSerial_SDPLoader* p;
+};
+
+#endif
