@@ -113,7 +113,9 @@ aErr aStream_Read(aStream* stream, uint8_t* destination, size_t count)
         return aErrMode;
     if (count == 0)
         return aErrNone;
-    uint8_t* scratch = static_cast<uint8_t*>(malloc(count));
+    // Small reads (the link reader takes one byte at a time) need no allocation.
+    uint8_t small[64];
+    uint8_t* scratch = count <= sizeof(small) ? small : static_cast<uint8_t*>(malloc(count));
     if (!scratch)
         return aErrResource;
     size_t got = 0;
@@ -126,15 +128,18 @@ aErr aStream_Read(aStream* stream, uint8_t* destination, size_t count)
     }
     if (err == aErrNotReady) {
         aErr unreadErr = sUnread(stream, scratch, got);
-        free(scratch);
+        if (scratch != small)
+            free(scratch);
         return unreadErr != aErrNone ? unreadErr : aErrNotReady;
     }
     if (err != aErrNone && err != aErrEOF) {
-        free(scratch);
+        if (scratch != small)
+            free(scratch);
         return err;
     }
     memcpy(destination, scratch, got);
-    free(scratch);
+    if (scratch != small)
+        free(scratch);
     return err;
 }
 

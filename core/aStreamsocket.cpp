@@ -22,6 +22,8 @@
 #define aSOCKET_CONNECTED 0x1u
 // A connect attempt gives up after this long (a host that does not answer at all).
 #define aSOCKET_CONNECT_TIMEOUT_MS 3000
+// Bytes taken from the socket in one receive and handed out one at a time.
+#define aSOCKET_RECEIVE_BUFFER 512
 
 typedef struct aSocketStream {
     uint16_t port;
@@ -30,6 +32,9 @@ typedef struct aSocketStream {
     uint32_t flags;
     uint16_t check;
     pthread_mutex_t lock;
+    uint8_t received[aSOCKET_RECEIVE_BUFFER];
+    size_t receivedAt;     // next byte to hand out
+    size_t receivedCount;  // bytes in received
 } aSocketStream;
 
 #define sVALIDSOCKET(s) ((s) != nullptr && (s)->check == aSOCKETSTREAM_CHECK)
@@ -38,6 +43,7 @@ typedef struct aSocketStream {
 static void sClose(aSocketStream* s)
 {
     s->flags &= ~aSOCKET_CONNECTED;
+    s->receivedAt = s->receivedCount = 0;
     if (s->fd >= 0) {
         close(s->fd);
         s->fd = -1;
@@ -111,6 +117,8 @@ static bool sLost(int error)
     return error == ECONNRESET || error == ENOTCONN || error == ETIMEDOUT;
 }
 
+// Hands out the next received byte. Whatever the socket holds is taken in one receive, so a
+// burst of bytes costs one system call rather than two per byte.
 static aErr sSocketGet(uint8_t* byte, void* ref)
 {
     aSocketStream* s = static_cast<aSocketStream*>(ref);
@@ -120,12 +128,16 @@ static aErr sSocketGet(uint8_t* byte, void* ref)
     aErr err = aErrNone;
     bool retried = false;
     for (;;) {
+        if (s->receivedAt < s->receivedCount) {
+            *byte = s->received[s->receivedAt++];
+            err = aErrNone;
+            break;
+        }
         if (!(s->flags & aSOCKET_CONNECTED)) {
             err = aErrConnection;
             break;
         }
-        uint8_t peeked;
-        ssize_t n = recv(s->fd, &peeked, 1, MSG_PEEK);
+        ssize_t n = recv(s->fd, s->received, sizeof(s->received), MSG_DONTWAIT);
         if (n < 0) {
             int error = errno;
             if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) {
@@ -154,19 +166,8 @@ static aErr sSocketGet(uint8_t* byte, void* ref)
                 break;
             continue;
         }
-        n = recv(s->fd, byte, 1, 0);
-        if (n == 1) {
-            err = aErrNone;
-        } else {
-            int error = errno;
-            if (error == EAGAIN || error == EWOULDBLOCK)
-                err = aErrEOF;
-            else if (sLost(error))
-                err = aErrNotReady;
-            else
-                err = aErrIO;
-        }
-        break;
+        s->receivedAt = 0;
+        s->receivedCount = (size_t)n;
     }
     pthread_mutex_unlock(&s->lock);
     return err;
@@ -222,9 +223,10 @@ static aErr sSocketWait(uint32_t timeoutMs, void* ref)
         return aErrParam;
     pthread_mutex_lock(&s->lock);
     int fd = (s->flags & aSOCKET_CONNECTED) ? s->fd : -1;
+    const bool buffered = s->receivedAt < s->receivedCount;
     pthread_mutex_unlock(&s->lock);
-    if (fd < 0)
-        return aErrNone;  // let get report the state of the connection
+    if (buffered || fd < 0)
+        return aErrNone;  // bytes are waiting, or let get report the state of the connection
     // A reconnect from the writer may replace the descriptor meanwhile; the poll then ends
     // early (or late by at most the time-out) and get uses the new one.
     struct pollfd p = {fd, POLLIN, 0};
