@@ -102,6 +102,33 @@ TEST_F(UsbNodeTest, StreamAndEngineLinkGoThroughTheNode)
     EXPECT_EQ(aLink_Destroy(&id), aErrNone);
 }
 
+TEST_F(UsbNodeTest, StreamWaitsForDataAndSeesTheDeviceGo)
+{
+    aStream* stream = nullptr;
+    ASSERT_EQ(aStream_CreateUSB(config.serialNumber, &stream), aErrNone);
+    const uint64_t start = aTime_GetMSTicks();
+    EXPECT_EQ(aStream_Wait(stream, 100), aErrNotReady);
+    EXPECT_GE(aTime_GetMSTicks() - start, 90u);  // it slept rather than spun
+    device->SendBytes({0x04, 0x00});
+    EXPECT_EQ(aStream_Wait(stream, 2000), aErrNone);
+    uint8_t two[2];
+    EXPECT_EQ(aStream_Read(stream, two, 2), aErrNone);
+    EXPECT_EQ(two[0], 0x04);
+
+    device->Stop();
+    device.reset();  // the pseudo-terminal's other side is gone
+    // The reader learns it either from the wait or from the next get, never as "nothing yet".
+    aErr gone = aErrNotReady;
+    for (int i = 0; i < 20 && gone == aErrNotReady; i++) {
+        gone = aStream_Wait(stream, 100);
+        uint8_t byte;
+        if (gone == aErrNone)
+            gone = aStream_Read(stream, &byte, 1);
+    }
+    EXPECT_TRUE(gone == aErrConnection || gone == aErrIO) << gone;
+    EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
+}
+
 TEST_F(UsbNodeTest, NodeIsRemovedWithTheSimulator)
 {
     node.reset();

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "aFile.h"
@@ -393,4 +395,29 @@ aErr sxusb_close_strandix_device(sxusb* handle)
     if (!aVALIDSXUSB(handle))
         return aErrParam;
     return handle->use_library ? sCloseLibrary(handle) : sCloseNode(handle);
+}
+
+aErr sxusb_wait_for_data(sxusb* handle, uint32_t timeoutMs)
+{
+    if (!aVALIDSXUSB(handle))
+        return aErrParam;
+    if (handle->use_library)
+        return aErrNone;
+    if (handle->node_fd <= 0)
+        return aErrMode;
+    struct pollfd p = {handle->node_fd, POLLIN, 0};
+    int n = poll(&p, 1, (int)(timeoutMs > 60000 ? 60000 : timeoutMs));
+    if (n < 0)
+        return errno == EINTR ? aErrNotReady : aErrIO;
+    if (n == 0)
+        return aErrNotReady;
+    if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) {
+        // A node that hung up may still hold bytes that arrived before; after those, only
+        // the hang-up is left to report.
+        int waiting = 0;
+        if ((p.revents & POLLIN) && ioctl(handle->node_fd, FIONREAD, &waiting) == 0 && waiting > 0)
+            return aErrNone;
+        return aErrConnection;
+    }
+    return (p.revents & POLLIN) ? aErrNone : aErrNotReady;
 }

@@ -65,5 +65,9 @@ aErr sxusb_open_strandix_device(sxusb* handle, const char* serialText);
 aErr sxusb_write_to_device(sxusb* handle, const uint8_t* data, uint32_t count);
 aErr sxusb_get_from_device(sxusb* handle, uint8_t* byte);
 aErr sxusb_close_strandix_device(sxusb* handle);
+// Waits up to timeoutMs until a get may deliver a byte: aErrNone when it is worth calling,
+// aErrNotReady when nothing came, aErrConnection when the node has hung up. On the libusb path
+// a get waits for its IN transfer itself, so this returns aErrNone at once.
+aErr sxusb_wait_for_data(sxusb* handle, uint32_t timeoutMs);
 
 #endif

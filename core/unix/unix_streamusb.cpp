@@ -41,6 +41,14 @@ static aErr sUSBWrite(const uint8_t* bytes, size_t count, void* ref)
     return sxusb_write_to_device(s->usb, bytes, (uint32_t)count);
 }
 
+static aErr sUSBWait(uint32_t timeoutMs, void* ref)
+{
+    aUnixUSBStream* s = (aUnixUSBStream*)ref;
+    if (!aVALIDUSBSTREAM(s))
+        return aErrParam;
+    return sxusb_wait_for_data(s->usb, timeoutMs);
+}
+
 // Closes the device and always releases the handle and the record, so a device that fails to
 // close leaves nothing behind; the close error is still reported.
 static aErr sUSBDelete(void* ref)
@@ -85,6 +93,7 @@ aErr aStream_CreateUSB(uint32_t serialNumber, aStream** out)
         sUSBDelete(s);
         return aErrMemory;
     }
+    aStream_SetWaitProc(stream, sUSBWait);
     *out = stream;
     return aErrNone;
 }
