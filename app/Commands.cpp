@@ -14,23 +14,23 @@ namespace {
 const UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
 const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
 
-// Reports a command whose Updater operation this build does not have, as a failure.
-int sUnavailable(UpdaterDisplayInterface& display, const char* command)
-{
-    display.message(ERROR, "The %s command is not available in this build", command);
-    return 1;
-}
-
 // -N: fingerprint of a chip in its ROM bootloader. Returns the status (0 or 1); exits through
 // *stop when the command line cannot be carried out.
-int sFingerprint(UpdaterDisplayInterface& display, Updater&, const Parameters& params, bool& stop)
+int sFingerprint(UpdaterDisplayInterface& display, Updater& updater, const Parameters& params, bool& stop)
 {
     if (params.serial_port.empty()) {
         display.message(ERROR, "Must specify the serial port used for connecting");
         stop = true;
         return 1;
     }
-    return sUnavailable(display, "-N");
+    Fingerprint fingerprint;
+    if (!updater.Get_Fingerprint(fingerprint, params.serial_port, 0xDEADDEAD, params.bird_file, params.baud_rate,
+                                 true)) {
+        display.message(ERROR, "Got no response from chip");
+        return 1;
+    }
+    _display_fingerprint(display, fingerprint);
+    return 0;
 }
 
 // -G: download a build into the store. On success params.build becomes the stored build.
@@ -86,7 +86,10 @@ int sUpdate(UpdaterDisplayInterface& display, Updater& updater, const Parameters
 {
     const uint32_t build = sBuildNumber(params.build);
     if (params.transport == TRANSPORT_RECOVER)
-        return sUnavailable(display, "-U -t RECOVER");
+        return updater.Recover_Firmware(params.serial_port, build, params.baud_rate, params.serial_number,
+                                        params.bird_file, params.override_model_checks)
+                   ? 0
+                   : 1;
     if (params.serial_number == 0) {
         display.message(ERROR, "Must specify the specific device to be updated");
         return 1;

@@ -14,6 +14,7 @@
 #include "Updater.h"
 #include "UpdaterEntity.h"
 #include "UpdaterStore.h"
+#include "Updater_Transfer.h"
 #include "aDefs.h"
 #include "aError.h"
 #include "aTime.h"
@@ -142,8 +143,11 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile
     return err;
 }
 
+}  // namespace
+
 // Sends every firmware block, each prepared, sent in pieces and written, then reboots the
 // device. The first block that fails ends the transfer and the device is not rebooted.
+// Also used by the recovery of a device whose loader was started from its ROM.
 aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& bird)
 {
     UpdaterEntity entity;
@@ -179,6 +183,8 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFi
         err = entity.LoaderReboot(display);
     return err;
 }
+
+namespace {
 
 // Connects the target directly: over USB, or over TCP/IP when USB does not find it.
 aErr sConnectDirect(Module& target, unsigned int serial_number)

@@ -1,0 +1,163 @@
+// `updater -N` and `updater -U -t RECOVER` end to end against the simulated LPC17xx ROM
+// bootloader on a paced pseudo-terminal: the program with a private home, the reference update
+// server on 127.0.0.1 for the recovery information.
+// test-labels: threads
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "BirdWriter.h"
+#include "IsolatedHome.h"
+#include "LpcRomSim.h"
+#include "Process.h"
+#include "UpdateServerSim.h"
+#include "UpdaterStore.h"
+
+#include <unistd.h>
+
+namespace {
+
+const uint32_t kWords[4] = {0x0A1B2C3D, 0x11223344, 0xCAFEF00D, 0x00000007};
+const uint32_t kSerial = 0x00C0FFEE;
+
+LpcRomConfig sChip(uint32_t resendFaults = 0)
+{
+    LpcRomConfig c;
+    memcpy(c.serial, kWords, sizeof(kWords));
+    c.resendFaults = resendFaults;
+    return c;
+}
+
+struct Firmware {
+    std::vector<uint8_t> low = BirdWriter::MakeCode(10000, 1);   // pieces of 4096, 4096 and 1808
+    std::vector<uint8_t> high = BirdWriter::MakeCode(5000, 2);   // in the 32 KiB sectors
+    std::vector<uint8_t> after = BirdWriter::MakeCode(512, 3);   // behind the end marker
+};
+
+void sWriteBird(const std::string& path, const Firmware& fw, uint32_t build, bool serialBlock)
+{
+    BirdWriter writer;
+    writer.AddInformation(build, "1.2.3", kSerial, "Recovered");
+    if (serialBlock)
+        writer.AddSerialNumberLocations(0x200, 0);
+    writer.AddEncodedFirmware(0x0, fw.low, kWords);
+    writer.AddEncodedFirmware(0x10000, fw.high, kWords);
+    writer.AddFirmware(0x40000, {0xFF, 0xFF, 0xFF, 0xFF});  // end marker
+    writer.AddEncodedFirmware(0x50000, fw.after, kWords);
+    ASSERT_EQ(aErrNone, writer.Write(path));
+}
+
+void sExpectFlashed(LpcRomSim& sim, const Firmware& fw)
+{
+    std::vector<uint8_t> flash = sim.Flash();
+    EXPECT_EQ(0, memcmp(&flash[0], fw.low.data(), fw.low.size()));
+    EXPECT_EQ(0, memcmp(&flash[0x10000], fw.high.data(), fw.high.size()));
+    // The last piece was copied as 4096 bytes: only erased bytes follow the firmware, never
+    // whatever the staging RAM held.
+    for (size_t i = fw.low.size(); i < 0x3000; i++)
+        ASSERT_EQ(0xFF, flash[i]) << "at " << i;
+    for (size_t i = 0x10000 + fw.high.size(); i < 0x12000; i++)
+        ASSERT_EQ(0xFF, flash[i]) << "at " << i;
+    for (size_t i = 0x50000; i < 0x50000 + fw.after.size(); i++)
+        ASSERT_EQ(0xFF, flash[i]) << "block behind the end marker written at " << i;
+    // All sectors erased, before anything was written.
+    std::vector<uint32_t> erased = sim.Erased();
+    ASSERT_EQ(30u, erased.size());
+    for (uint32_t s = 0; s < 30; s++)
+        EXPECT_EQ(s, erased[s]);
+    std::vector<std::string> commands = sim.Commands();
+    size_t eraseAt = 0, firstWrite = 0;
+    for (size_t i = 0; i < commands.size(); i++) {
+        if (commands[i] == "E 0 29")
+            eraseAt = i;
+        if (firstWrite == 0 && commands[i].rfind("W ", 0) == 0)
+            firstWrite = i;
+    }
+    EXPECT_LT(eraseAt, firstWrite);
+    uint32_t entry = 1;
+    EXPECT_TRUE(sim.Executed(&entry));
+    EXPECT_EQ(0u, entry);
+}
+
+}  // namespace
+
+TEST(RecoveryCli, FingerprintOfAnLpcChip)
+{
+    LpcRomSim sim(sChip());
+    ASSERT_TRUE(sim.Start());
+    IsolatedHome home;
+    ProcessResult r = home.Run({"-N", "-s", sim.Port()});
+    EXPECT_EQ(0, r.exit_code) << r.out << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("[ 0A1B2C3D 11223344 CAFEF00D 00000007 ]")) << r.out;
+}
+
+TEST(RecoveryCli, FingerprintWithoutAnswer)
+{
+    PtyLine silent;
+    ASSERT_TRUE(silent.Open());
+    IsolatedHome home;
+    // Nothing answers as an LPC; the i.MX path needs a loader it cannot find either.
+    ProcessResult r = home.Run({"-N", "-s", silent.SlavePath(), "-u", "http://127.0.0.1:9/cgi/u"});
+    EXPECT_EQ(1, r.exit_code) << r.out << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("Got no response from chip")) << r.err;
+}
+
+TEST(RecoveryCli, LpcRecoveryFromAFile)
+{
+    Firmware fw;
+    IsolatedHome home;
+    const std::string bird = home.dir() + "/recover.bird";
+    sWriteBird(bird, fw, 700, false);
+    LpcRomSim sim(sChip(1));  // the first checksum is answered RESEND
+    ASSERT_TRUE(sim.Start());
+    ProcessResult r = home.Run({"-U", "-t", "RECOVER", "-s", sim.Port(), "-d", "00C0FFEE", "-f", bird});
+    ASSERT_EQ(0, r.exit_code) << r.out << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("Transferring firmware block 1 of 3, 10000 bytes")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("Transferred 3 blocks, 15000 total bytes")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("Update time:")) << r.out;
+    EXPECT_EQ(1u, sim.ResendsSent());
+    sExpectFlashed(sim, fw);
+}
+
+TEST(RecoveryCli, OfflineFileRefused)
+{
+    Firmware fw;
+    IsolatedHome home;
+    const std::string bird = home.dir() + "/serial.bird";
+    sWriteBird(bird, fw, 700, true);
+    LpcRomSim sim(sChip());
+    ASSERT_TRUE(sim.Start());
+    ProcessResult r = home.Run({"-U", "-t", "RECOVER", "-s", sim.Port(), "-d", "00C0FFEE", "-f", bird});
+    EXPECT_EQ(1, r.exit_code);
+    EXPECT_NE(std::string::npos, r.err.find("Updater does not support offline recovery")) << r.err;
+    EXPECT_TRUE(sim.Erased().empty());
+}
+
+TEST(RecoveryCli, LpcRecoveryFromTheServer)
+{
+    Firmware fw;
+    TempDir dir;
+    sWriteBird(dir.file("b.bird"), fw, 812, false);
+    UpdateServerSim server;
+    server.AddDevice(kSerial, "Recovered");
+    server.SetFingerprint(kSerial, kWords);
+    server.AddBuild(kSerial, 811, "1.2.2", "an older build that must not be used");
+    server.AddBuildFile(kSerial, 812, "1.2.3", dir.file("b.bird"));
+    server.SetLatest(kSerial, 812);
+    UpdateServerSim::Options options;
+    options.idle_timeout_ms = 60000;
+    ASSERT_TRUE(server.Start(options, nullptr));
+
+    LpcRomSim sim(sChip());
+    ASSERT_TRUE(sim.Start());
+    IsolatedHome home;
+    ProcessResult r = home.Run({"-U", "-t", "RECOVER", "-s", sim.Port(), "-u", server.BaseURL()});
+    ASSERT_EQ(0, r.exit_code) << r.out << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("Recovering firmware with build: 812")) << r.out;
+    const std::string stored = home.store() + "/" + UpdaterStore::DeviceName(kSerial) + "/812.bird";
+    EXPECT_EQ(0, access(stored.c_str(), R_OK)) << stored;
+    sExpectFlashed(sim, fw);
+}
