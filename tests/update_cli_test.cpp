@@ -84,6 +84,9 @@ class UpdateCli : public ::testing::Test {
     {
         ASSERT_TRUE(device);
         EXPECT_EQ(0, device->Stop());
+        loader.clear();
+        firmware.clear();
+        reboots = -1;
         ASSERT_TRUE(SimUpgradeLogic::ReadRecord(record(), loader, firmware, &reboots)) << device->Output();
     }
 
