@@ -76,6 +76,9 @@ class SimUsbBus {
     SimUsbBus& operator=(const SimUsbBus&) = delete;
 
     bool ok() const { return testbed_ != nullptr; }
+    // The umockdev testbed (UMockdevTestbed*), for devices of other kinds on the same bus (for
+    // example a hidraw child of a USB device, with its own ioctl and read/write handler).
+    void* testbed() const { return testbed_; }
 
     // Plugs in a device; the backend is shared with the caller. Returns the device (owned by
     // the bus) or null.
@@ -93,6 +96,8 @@ class SimUsbDevice {
     ~SimUsbDevice();
     const SimUsbDeviceConfig& config() const { return config_; }
     const std::string& devnode() const { return devnode_; }
+    // The device's sysfs path in the testbed (a parent for child devices such as hidraw).
+    const std::string& syspath() const { return syspath_; }
 
     // Sizes of the completed bulk OUT transfers, in order.
     std::vector<size_t> OutTransferSizes();
