@@ -224,6 +224,42 @@ TEST_F(UpdateCli, WithoutServerTheLatestDownloadIsUsed)
     EXPECT_NE(std::string::npos, missing.err.find("Failed to load bird file\n")) << missing.err;
 }
 
+TEST_F(UpdateCli, ANewerBuildOnlyOnTheServerFallsBackToTheHistory)
+{
+    TempDir serverDir;
+    sWriteBird(serverDir.file("7003.bird"), 7003, "Ginkgo", false);
+    WriteFileText(serverDir.file("catalogue"), std::string("device ") + kSerialText + " FW-GINKGO\n" + "build " +
+                                                   kSerialText + " 7003 3.2.0\n");
+    std::vector<std::string> argv = ns.Prefix();
+    argv.insert(argv.end(), {std::string(UPDATER_BUILD_DIR) + "/sim/sxsim_server", "--dir", serverDir.path(),
+                             "--idle", "60"});
+    BackgroundProcess server(argv);
+    const std::string url = sFirstLine(server, "http://");
+    ASSERT_FALSE(url.empty()) << server.Output();
+
+    // Nothing stored and no history: no build to use.
+    ProcessResult none = home.Run({"-U", "-d", kSerialText, "-u", url}, ns.name());
+    EXPECT_EQ(1, none.exit_code);
+    EXPECT_NE(std::string::npos,
+              none.out.find("New firmware is available.  Updater will proceed if valid firmware is found locally.\n"))
+        << none.out;
+    EXPECT_NE(std::string::npos, none.err.find("Could not find valid build for this device.\n")) << none.err;
+
+    // An earlier transfer of a stored build is used instead of the newer one.
+    const std::string dir = home.store() + "/" + kSerialText;
+    ASSERT_EQ(0, RunProcess({"mkdir", "-p", dir}).exit_code);
+    sWriteBird(dir + "/7001.bird", 7001, "Ginkgo", false);
+    WriteFileText(dir + "/.settings", "LATEST_TRANSFER=7001.bird\n");
+    StartDevice();
+    ProcessResult r = home.Run({"-U", "-d", kSerialText, "-u", url}, ns.name());
+    EXPECT_EQ(0, r.exit_code) << r.out << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("Updating with the Latest Transfer\nUpdating firmware with build: 7001\n"))
+        << r.out;
+    StopDevice();
+    ExpectReceived(dir + "/7001.bird");
+    server.Stop();
+}
+
 TEST_F(UpdateCli, ADeviceThatTakesThreeSecondsToComeBackIsFound)
 {
     const std::string path = files.file("slow.bird");
