@@ -58,6 +58,13 @@ class EntityClass {
     aErr awaitUEI32Val(uint8_t option, uint32_t* value, uint32_t timeoutMs = kReplyTimeoutMs);
     aErr drainUEI(uint8_t option);
 
+    // Value streams of this entity on the module's link.
+    // Streams every option of the entity (option 0xFF).
+    aErr setStreamEnabled(bool enable);
+    aErr registerOptionCallback(uint8_t option, bool enable, const StreamCallback& callback, void* reference);
+    // The last streamed value of each option of the entity, by stream key.
+    aErr getStreamStatus(std::map<uint64_t, uint32_t>* status);
+
   protected:
     // The module's link, or null when the entity is unbound or the module has none.
     Link* link() const;

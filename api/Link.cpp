@@ -26,10 +26,11 @@ Link::~Link()
     if (m_impl->packetLogger)
         aLogger_Destroy(&m_impl->packetLogger);
     if (m_impl->linkId != 0) {
-        if (m_impl->streamFilterInstalled)
-            aLink_InstallUserPacketFilter(m_impl->linkId, nullptr, nullptr);
+        m_impl->installStreamFilter(false);
         aLink_Destroy(&m_impl->linkId);
     }
+    // Without an engine link the filter is gone; the worker may still run.
+    m_impl->streams.stopWorker();
     delete m_impl->specifier;
     delete m_impl;
 }
@@ -145,10 +146,7 @@ aErr Link::disconnect()
     if (m_impl->packetLogger)
         aLogger_Disable(m_impl->packetLogger);
     if (m_impl->linkId != 0) {
-        if (m_impl->streamFilterInstalled) {
-            aLink_InstallUserPacketFilter(m_impl->linkId, nullptr, nullptr);
-            m_impl->streamFilterInstalled = false;
-        }
+        m_impl->installStreamFilter(false);
         aLink_Destroy(&m_impl->linkId);
     }
     return aErrNone;
@@ -156,30 +154,12 @@ aErr Link::disconnect()
 
 aErr Link::reset()
 {
-    if (m_impl->linkId != 0)
+    if (m_impl->linkId != 0) {
         aLink_Reset(m_impl->linkId);
-    return aErrNone;
-}
-
-uint64_t Link::StreamKey(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subIndex)
-{
-    return ((uint64_t)subIndex << 32) | ((uint64_t)module << 24) | ((uint64_t)command << 16) |
-           ((uint64_t)option << 8) | index;
-}
-
-aErr Link::getStreamValue(uint64_t key, uint32_t* value)
-{
-    std::lock_guard<std::mutex> lock(m_impl->streamMutex);
-    auto it = m_impl->streamEntries.find(key);
-    if (it == m_impl->streamEntries.end())
-        return aErrNotFound;
-    if (value)
-        *value = it->second.value;
-    if (it->second.fresh) {
-        it->second.fresh = false;
-        return aErrNone;
+        // The engine starts a reset link without a user filter.
+        m_impl->reinstallStreamFilter();
     }
-    return aErrStreamStale;
+    return aErrNone;
 }
 
 }  // namespace Strandix

@@ -8,6 +8,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <vector>
 
 #include "aDefs.h"
 #include "aLink.h"
@@ -32,6 +35,29 @@ constexpr uint8_t kCmdStoreSlot = 4;
 constexpr uint8_t kCmdFactoryData = 0x5E;
 constexpr uint8_t kCmdInformation = 0x49;
 constexpr uint8_t kCmdDebugEcho = 23;
+
+// Elements of a stream key (Link::getStreamKeyElement).
+enum STREAM_KEY { STREAM_KEY_MODULE = 0, STREAM_KEY_COMMAND = 1, STREAM_KEY_OPTION = 2, STREAM_KEY_INDEX = 3,
+                  STREAM_KEY_SUBINDEX = 4 };
+
+// Command of the device's stream control entity (index 0): option 1 set starts streaming the
+// options a key selects, option 2 set stops it, option 1 get tells whether the link streams.
+constexpr uint8_t kCmdStream = 93;
+constexpr uint8_t kStreamOptionEnable = 1;
+constexpr uint8_t kStreamOptionDisable = 2;
+
+// Stream sample types (data byte 3 of a stream packet).
+constexpr uint8_t kStreamTypeByte = 1;
+constexpr uint8_t kStreamTypeShort = 2;
+constexpr uint8_t kStreamTypeInt = 3;
+constexpr uint8_t kStreamTypeBytes = 4;
+constexpr uint8_t kStreamTypeSubByte = 5;
+constexpr uint8_t kStreamTypeSubShort = 6;
+constexpr uint8_t kStreamTypeSubInt = 7;
+
+// Called on the link's stream worker thread with a copy of a sample packet (valid only during
+// the call) and the reference given at registration; the result is ignored.
+typedef std::function<aErr(const aPacket* packet, void* reference)> StreamCallback;
 
 class Link {
   public:
@@ -97,7 +123,53 @@ class Link {
     // key is not streaming; the value with aErrNone when fresh (the flag is then cleared), with
     // aErrStreamStale otherwise.
     aErr getStreamValue(uint64_t key, uint32_t* value);
-    static uint64_t StreamKey(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subIndex);
+    aErr getStreamValue(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subIndex,
+                        uint32_t* value);
+    static uint64_t StreamKey(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subIndex)
+    {
+        return createStreamKey(module, command, option, index, subIndex);
+    }
+
+    // Value streams. 0xFF in an element of a registered key stands for every value of it (the
+    // module excepted). Registering asks the device to stream what the key selects and hands
+    // every matching sample to the callback on the link's worker thread; the first registration
+    // installs the stream filter and starts the worker, the de-registration that empties the map
+    // removes both (and waits for a running callback, unless called from one). aErrParam for a
+    // module address that is odd or 0xFF; a device refusal removes the entries again and gives
+    // the device's code.
+    aErr registerStreamCallback(uint8_t module, uint8_t command, uint8_t option, uint8_t index, bool enable,
+                                const StreamCallback& callback, void* reference);
+    aErr enableStream(uint8_t module, uint8_t command, uint8_t option, uint8_t index, bool enable);
+    // Whether the device streams to this link (its one-byte answer).
+    aErr isLinkStreaming(uint8_t module, uint8_t* streaming);
+    // Empties *status and fills it with (key, last value) of every streamed value the elements
+    // select (0xFF matches all); aErrParam for a null map.
+    aErr getStreamStatus(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subIndex,
+                         std::map<uint64_t, uint32_t>* status);
+    // The keys of the map's entries whose elements each equal the given one (0xFF matches all).
+    std::vector<uint64_t> filterActiveStreamKeys(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                                                 uint8_t subIndex);
+    // Callback calls dropped because the worker's queue was full.
+    uint64_t droppedStreamCalls() const;
+
+    // Stream keys: subindex << 32 | module << 24 | command << 16 | option << 8 | index.
+    static uint64_t createStreamKey(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                                    uint8_t subIndex);
+    // One element of a key; 0 for an element that does not exist.
+    static uint8_t getStreamKeyElement(uint64_t key, int element);
+
+    // Stream packets and samples. A stream packet has at least 5 data bytes, a command other
+    // than 8, an option without bits 6 and 7, and bit 6 set in the index byte.
+    static bool isStreamPacket(const aPacket* packet);
+    // The packet's sample type (4 for a byte run); false with 0 when it has none.
+    static bool getStreamPacketType(const aPacket* packet, uint8_t* type);
+    static bool isSubindexType(uint8_t type);
+    // A complete single sample of its type.
+    static bool isStreamSample(const aPacket* packet);
+    // Decodes a sample: aErrPacket without a type or when incomplete, aErrSize for a byte run.
+    // Any out pointer may be null.
+    static aErr getStreamSample(const aPacket* packet, uint64_t* timestamp, uint32_t* value, uint8_t* subIndex);
+    static void getTimestampParts(uint64_t timestamp, uint32_t* high, uint32_t* low);
 
     struct impl;
 

@@ -8,25 +8,26 @@
 #include <string>
 
 #include "Link.h"
+#include "LinkStreams.h"
 #include "aLogger.h"
 
 namespace Vantorix {
 namespace Strandix {
 
-struct StreamEntry {
-    uint32_t value = 0;
-    bool fresh = false;
-};
-
 struct Link::impl {
     Link* owner = nullptr;
     aLinkId linkId = 0;
     aLoggerRef packetLogger = nullptr;
-    std::mutex streamMutex;
-    std::map<uint64_t, StreamEntry> streamEntries;  // guarded by streamMutex
-    bool streamFilterInstalled = false;
+    LinkStreams streams;
     std::string name;
     linkSpec* specifier = nullptr;
+
+    // Installs the stream filter on the engine link (starting the worker first) or removes it
+    // (clearing the stream map and stopping the worker). aErrConfiguration without an engine
+    // link; else the engine's result.
+    aErr installStreamFilter(bool on);
+    // After the engine link was reset: puts back a filter that was installed.
+    void reinstallStreamFilter();
 };
 
 }  // namespace Strandix

@@ -9,6 +9,7 @@ const uint8_t kCmdStoreSlot = 4;
 const uint8_t kCmdEcho = 23;
 const uint8_t kCmdInformation = 0x49;
 const uint8_t kCmdFactory = 0x5E;
+const uint8_t kCmdStream = SimStreamLogic::kCommand;
 
 // Error codes the firmware sends back (the host's aErr numbering).
 const uint8_t kErrParam = 2;
@@ -230,12 +231,82 @@ void SimModuleLogic::OnPacket(SimDevice& device, const SimPacket& packet)
     case kCmdEcho:
         device.Send(packet);
         break;
+    case kCmdStream:
+        streams_.HandleCommand(device, module->config.address, packet);
+        break;
     default:
         // An entity class this module does not have.
         if (packet.length >= 3 && ((packet.data[1] & 0xC0) == 0x40 || (packet.data[1] & 0xC0) == 0x80))
             SendUEIError(device, *module, packet, kErrInvalidEntity);
         break;
     }
+}
+
+// The streamable options of a module's system entity: every readable byte or 32-bit value.
+static void sSources(uint8_t address, const std::map<uint8_t, uint32_t>& values, std::vector<SimStreamSource>& out)
+{
+    for (const auto& option : sSystemOptions()) {
+        if (!(option.second.access & Get) || (option.second.kind != Kind::Byte && option.second.kind != Kind::Int))
+            continue;
+        SimStreamSource source;
+        source.module = address;
+        source.command = kCmdSystem;
+        source.option = option.first;
+        source.index = 0;
+        source.type = option.second.kind == Kind::Byte ? 1 : 3;
+        auto value = values.find(option.first);
+        source.value = value == values.end() ? 0 : value->second;
+        out.push_back(source);
+    }
+}
+
+static SimStreamSource sSource(uint8_t address, uint8_t option, uint32_t value)
+{
+    SimStreamSource source;
+    source.module = address;
+    source.command = kCmdSystem;
+    source.option = option;
+    source.type = sSystemOptions().at(option).kind == Kind::Byte ? 1 : 3;
+    source.value = value;
+    return source;
+}
+
+void SimModuleLogic::OnTick(SimDevice& device)
+{
+    std::vector<SimStreamSource> sources;
+    std::vector<SimStreamSource> changed;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        changed.swap(changed_);
+        for (const auto& module : modules_)
+            if (streams_.Streaming(module.first))
+                sSources(module.first, module.second->values, sources);
+    }
+    for (const SimStreamSource& source : changed)
+        streams_.OnChange(device, source);
+    streams_.OnTick(device, sources);
+}
+
+void SimModuleLogic::OnLinkClose(SimDevice&)
+{
+    streams_.Clear();
+}
+
+void SimModuleLogic::OnDisconnect(SimDevice&)
+{
+    streams_.Clear();
+}
+
+void SimModuleLogic::SetSystemValue(uint8_t address, uint8_t option, uint32_t value)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    Module* module = Find(address);
+    auto info = sSystemOptions().find(option);
+    if (!module || info == sSystemOptions().end())
+        return;
+    module->values[option] = value;
+    if ((info->second.access & Get) && (info->second.kind == Kind::Byte || info->second.kind == Kind::Int))
+        changed_.push_back(sSource(address, option, value));
 }
 
 void SimModuleLogic::SendUEIError(SimDevice& device, const Module& module, const SimPacket& request, uint8_t code)
@@ -333,6 +404,8 @@ void SimModuleLogic::SystemSet(SimDevice& device, Module& module, const SimPacke
         else
             module.values[option] = option == 0x04 ? (value[0] ? 1 : 0) : value[0];
         device.Send(sPacket(module.config.address, done));
+        if (option != 0x14)
+            streams_.OnChange(device, sSource(module.config.address, option, module.values[option]));
         return;
     case Kind::Int:
         if (valueBytes != 4) {
@@ -341,6 +414,7 @@ void SimModuleLogic::SystemSet(SimDevice& device, Module& module, const SimPacke
         }
         module.values[option] = ((uint32_t)value[0] << 24) | ((uint32_t)value[1] << 16) | ((uint32_t)value[2] << 8) | value[3];
         device.Send(sPacket(module.config.address, done));
+        streams_.OnChange(device, sSource(module.config.address, option, module.values[option]));
         return;
     case Kind::Bytes: {
         if (valueBytes < 1) {

@@ -1,6 +1,7 @@
 // Device logic of a simulated module: the system entity with all of its options, the
 // information queries (build number, UEI existence, class and sub-class counts, entity groups),
-// store slots, factory data, the echo command and error replies for anything it does not know.
+// store slots, factory data, the echo command, value streams of the system entity's options
+// (SimStreamLogic) and error replies for anything it does not know.
 // In router mode further modules at other addresses of the module network answer through the
 // same connection.
 #ifndef SIM_SIMMODULELOGIC_H
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "SimDevice.h"
+#include "SimStreamLogic.h"
 
 struct SimModuleConfig {
     uint8_t address = 2;
@@ -45,6 +47,14 @@ class SimModuleLogic : public SimDeviceLogic {
     void SetExtraHandler(std::function<bool(SimDevice&, const SimPacket&)> handler);
 
     void OnPacket(SimDevice& device, const SimPacket& packet) override;
+    void OnTick(SimDevice& device) override;
+    void OnLinkClose(SimDevice& device) override;
+    void OnDisconnect(SimDevice& device) override;
+
+    // Changes an option of a module's system entity as the firmware itself would (a reading that
+    // moved); a streamed option sends a sample on the next tick.
+    void SetSystemValue(uint8_t address, uint8_t option, uint32_t value);
+    SimStreamLogic& Streams() { return streams_; }
 
     // What the host did, for tests.
     uint8_t RouteToMe();
@@ -76,6 +86,8 @@ class SimModuleLogic : public SimDeviceLogic {
     bool answerAbsent_ = false;
     uint8_t routeToMe_ = 0;
     std::vector<uint8_t> seen_;
+    std::vector<SimStreamSource> changed_;  // values changed by SetSystemValue, not yet streamed
+    SimStreamLogic streams_;
 };
 
 #endif
