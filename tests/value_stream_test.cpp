@@ -368,6 +368,21 @@ TEST(ValueStreams, RefusalsAndRemovingTheLastEntry)
     EXPECT_EQ(aErrResource, unbound.setStreamEnabled(true));
 }
 
+TEST(ValueStreams, StreamsSurviveALinkReset)
+{
+    StreamSim sim;
+    Link& link = sim.link();
+    ASSERT_EQ(aErrNone, link.enableStream(kModule, 0x0A, 3, 1, true));
+    ASSERT_EQ(aErrNone, link.reset());
+    ASSERT_TRUE(sEventually([&] { return link.getStatus() == LINK_RUNNING && sim.device->Stats().connections >= 2; }));
+    sim.inject(sSampleData(0x0A, 3, 1, 3, 0, 0x77));
+    sim.barrier();
+    EXPECT_EQ(nullptr, aLink_GetFirst(link.getLinkId(), sAnyStreamPacket, nullptr));
+    uint32_t value = 0;
+    EXPECT_EQ(aErrNone, link.getStreamValue(kModule, 0x0A, 3, 1, 0, &value));
+    EXPECT_EQ(0x77u, value);
+}
+
 TEST(ValueStreams, StalledWorkerDropsTheCallThatDoesNotFitAndNeverHoldsUpTheReader)
 {
     StreamSim sim;
