@@ -255,10 +255,11 @@ TEST(StreamQueue, HoldsOneLessThanItsSlotsAndKeepsOrder)
 
 TEST(ValueStreams, WildcardCallbackAnswersLaterGets)
 {
-    StreamSim sim;
-    Link& link = sim.link();
+    // What the callbacks use outlives the link (declared first, destroyed last).
     CallRecord calls;
     int token = 0;
+    StreamSim sim;
+    Link& link = sim.link();
     ASSERT_EQ(aErrNone, link.registerStreamCallback(kModule, 0x0A, 0xFF, 1, true, calls.callback(), &token));
     EXPECT_TRUE(sim.logic->Streams().Streaming(kModule));
     uint8_t streaming = 0;
@@ -385,13 +386,13 @@ TEST(ValueStreams, StreamsSurviveALinkReset)
 
 TEST(ValueStreams, StalledWorkerDropsTheCallThatDoesNotFitAndNeverHoldsUpTheReader)
 {
-    StreamSim sim;
-    Link& link = sim.link();
     std::mutex mutex;
     std::condition_variable released;
     bool release = false;
     std::atomic<int> calls{0};
     std::atomic<bool> entered{false};
+    StreamSim sim;
+    Link& link = sim.link();
     StreamCallback stall = [&](const aPacket*, void*) {
         if (!entered.exchange(true)) {
             std::unique_lock<std::mutex> lock(mutex);
@@ -431,11 +432,14 @@ TEST(ValueStreams, StalledWorkerDropsTheCallThatDoesNotFitAndNeverHoldsUpTheRead
 
 TEST(ValueStreams, RemovalWaitsForARunningCallbackAndACallbackMayRemoveItself)
 {
-    StreamSim sim;
-    Link& link = sim.link();
     std::atomic<bool> inside{false};
     std::atomic<bool> finished{false};
     std::atomic<int> calls{0};
+    std::atomic<aErr> selfResult{aErrUnknown};
+    std::atomic<bool> selfDone{false};
+    CallRecord again;
+    StreamSim sim;
+    Link& link = sim.link();
     StreamCallback slow = [&](const aPacket*, void*) {
         calls++;
         inside = true;
@@ -456,8 +460,6 @@ TEST(ValueStreams, RemovalWaitsForARunningCallbackAndACallbackMayRemoveItself)
 
     // A callback that removes its own registration (from the worker thread) must not wait for
     // itself; the link streams again afterwards with a fresh worker.
-    std::atomic<aErr> selfResult{aErrUnknown};
-    std::atomic<bool> selfDone{false};
     StreamCallback once = [&](const aPacket*, void*) {
         if (!selfDone.load()) {
             selfResult = link.enableStream(kModule, 0x0A, 4, 1, false);
@@ -469,7 +471,6 @@ TEST(ValueStreams, RemovalWaitsForARunningCallbackAndACallbackMayRemoveItself)
     sim.inject(sSampleData(0x0A, 4, 1, 3, 0, 1));
     ASSERT_TRUE(sEventually([&] { return selfDone.load(); }));
     EXPECT_EQ(aErrNone, selfResult.load());
-    CallRecord again;
     ASSERT_EQ(aErrNone, link.registerStreamCallback(kModule, 0x0A, 4, 1, true, again.callback(), nullptr));
     sim.inject(sSampleData(0x0A, 4, 1, 3, 0, 2));
     EXPECT_TRUE(sEventually([&] { return again.count() == 1; }));
@@ -486,13 +487,13 @@ TEST(ValueStreams, RemovalWaitsForARunningCallbackAndACallbackMayRemoveItself)
 
 TEST(ValueStreams, SimulatedDeviceStreamsTheSystemEntity)
 {
-    StreamSim sim;
-    EntityClass system;
-    system.init(sim.module.get(), 3, 0);
     std::atomic<int> calls{0};
     std::atomic<uint32_t> lastValue{0};
     std::atomic<bool> onCaller{false};
     const std::thread::id caller = std::this_thread::get_id();
+    StreamSim sim;
+    EntityClass system;
+    system.init(sim.module.get(), 3, 0);
     StreamCallback watch = [&](const aPacket* packet, void*) {
         uint32_t v = 0;
         if (Link::getStreamSample(packet, nullptr, &v, nullptr) == aErrNone && packet->data[1] == 0x16) {
