@@ -1,6 +1,7 @@
 // Devices reached through the family's kernel driver node: a pseudo-terminal stands in for the
 // node at "/dev/strandix.%08X" (made and removed by each test), with the simulated device on
 // its other side.
+// test-labels: threads
 #include <gtest/gtest.h>
 
 #include <vector>

@@ -1,5 +1,6 @@
 // USB byte streams and the engine's USB links over a real libusb and the emulated USB bus, with
 // the simulated device's wire logic behind the bulk pipes.
+// test-labels: threads
 #include <gtest/gtest.h>
 
 #include <memory>

@@ -178,6 +178,18 @@ static aErr sOpenLibrary(sxusb* handle, const char* serialText)
     return result;
 }
 
+// The link engine reads from one thread and writes from another over the same handle: either
+// may mark it failed while the other checks, so transfers touch the state atomically.
+static uint32_t sState(const sxusb* handle)
+{
+    return __atomic_load_n(&handle->state, __ATOMIC_ACQUIRE);
+}
+
+static void sSetFailed(sxusb* handle)
+{
+    __atomic_store_n(&handle->state, (uint32_t)SXUSB_STATE_FAILED, __ATOMIC_RELEASE);
+}
+
 static aErr sStateError(uint32_t state)
 {
     if (state == SXUSB_STATE_CLOSED)
@@ -194,8 +206,9 @@ static aErr sWriteLibrary(sxusb* handle, const uint8_t* data, uint32_t count)
 {
     if (!handle->use_library)
         return aErrMode;
-    if (handle->state != SXUSB_STATE_OPEN)
-        return sStateError(handle->state);
+    const uint32_t state = sState(handle);
+    if (state != SXUSB_STATE_OPEN)
+        return sStateError(state);
 
     uint8_t chunk[SXUSB_OUT_CHUNK];
     uint32_t sent = 0;
@@ -234,7 +247,7 @@ static aErr sWriteLibrary(sxusb* handle, const uint8_t* data, uint32_t count)
         break;
     }
     if (chunkFailed)
-        handle->state = SXUSB_STATE_FAILED;
+        sSetFailed(handle);
     if (sent < count)
         return chunkFailed ? aErrIO : aErrWrite;
     return aErrNone;
@@ -249,8 +262,9 @@ static aErr sGetLibrary(sxusb* handle, uint8_t* byte)
         handle->received--;
         return aErrNone;
     }
-    if (handle->state != SXUSB_STATE_OPEN)
-        return sStateError(handle->state);
+    const uint32_t state = sState(handle);
+    if (state != SXUSB_STATE_OPEN)
+        return sStateError(state);
 
     int transferred = 0;
     int r = libusb_bulk_transfer(handle->device, handle->in_endpoint, handle->receive, SXUSB_IN_SIZE, &transferred,
@@ -262,7 +276,7 @@ static aErr sGetLibrary(sxusb* handle, uint8_t* byte)
     if (r == LIBUSB_ERROR_TIMEOUT && transferred <= 0)
         return aErrNotReady;
     if (r != 0 && r != LIBUSB_ERROR_TIMEOUT) {
-        handle->state = SXUSB_STATE_FAILED;
+        sSetFailed(handle);
         return aErrIO;
     }
     if (transferred <= 0)
