@@ -4,8 +4,11 @@
 
 #include "aTime.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <sys/prctl.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -21,6 +24,10 @@ const useconds_t kPollUs = 5;
 const useconds_t kMaxPollUs = 500;
 // The writer waits this long at most for a packet, so that a stop is seen promptly.
 const uint64_t kWriterWaitMs = 20;
+// Packets leave at most one per this many nanoseconds (the device's pace), and the writer's
+// sleeps may end this much late.
+const long kPacketIntervalNs = 1000000;
+const unsigned long kWriterTimerSlackNs = 10000;
 // Start waits at most this long for the reader to run.
 const int kStartWaitMs = 2000;
 
@@ -187,17 +194,34 @@ static void* sReader(void* arg)
     return nullptr;
 }
 
+// Sleeps until one packet interval after start, so that the time a send takes is part of the
+// interval rather than added to it.
+static void sPace(const struct timespec& start)
+{
+    struct timespec next = start;
+    next.tv_nsec += kPacketIntervalNs;
+    if (next.tv_nsec >= 1000000000L) {
+        next.tv_sec += 1;
+        next.tv_nsec -= 1000000000L;
+    }
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
+    }
+}
+
 static void* sWriter(void* arg)
 {
     aLink* link = static_cast<aLink*>(arg);
+    prctl(PR_SET_TIMERSLACK, kWriterTimerSlackNs);
     while (link->running) {
         aPacket* packet = aPacketFifo_Await(link->outputFifo, kWriterWaitMs);
         if (!packet)
             continue;
+        struct timespec start;
+        clock_gettime(CLOCK_MONOTONIC, &start);
         sWritePacket(link, packet);
-        aTime_MSSleep(1);  // paces the device
         sLogPacket(link, aPACKETLOG_SENT, packet);
         aPacket_Destroy(&packet);
+        sPace(start);  // paces the device
     }
     aPacket* packet;
     while ((packet = aPacketFifo_Get(link->outputFifo)) != nullptr) {
