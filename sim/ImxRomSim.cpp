@@ -33,6 +33,18 @@ ImxSdpReply sWord(uint32_t v)
 
 ImxSdpDevice::ImxSdpDevice() {}
 
+void ImxSdpDevice::SetFaults(const ImxRomFaults& f)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    faults = f;
+}
+
+ImxRomFaults ImxSdpDevice::Faults()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return faults;
+}
+
 uint8_t* ImxSdpDevice::Map(uint32_t address, uint32_t count)
 {
     for (const Region& r : sRegions)
@@ -238,7 +250,7 @@ void ImxRomSim::Run()
         }
         command.push_back(b);
         if (command.size() == 4 && memcmp(command.data(), ASSOCIATE, 4) == 0) {
-            if (!device_.faults.silent)
+            if (!device_.Faults().silent)
                 line_.Write(ASSOCIATE, 4);
             command.clear();
             continue;

@@ -47,7 +47,9 @@ class ImxSdpDevice {
     };
 
     ImxSdpDevice();
-    ImxRomFaults faults;
+    // Fault switches; may be changed while the simulator runs.
+    void SetFaults(const ImxRomFaults& faults);
+    ImxRomFaults Faults();
     uint32_t fuseCfg0 = 0x6A1B2C3D, fuseCfg1 = 0x0E0F1011;
     // Called once, on the protocol's thread, after the jump (entry address as given).
     std::function<void(uint32_t)> onJump;
@@ -65,6 +67,7 @@ class ImxSdpDevice {
 
   private:
     std::mutex mutex_;
+    ImxRomFaults faults;
     std::map<uint32_t, std::vector<uint8_t>> regions_;  // base -> bytes
     uint32_t status_ = ACK;
     size_t dataLeft_ = 0;

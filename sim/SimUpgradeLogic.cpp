@@ -18,6 +18,7 @@ enum : uint8_t { opInit = 0, opData = 1, opLoad = 2, opPrepare = 3, opSum = 4, o
 SimUpgradeLogic::SimUpgradeLogic(const SimUpgradeConfig& config, SimDeviceLogic* inner, uint32_t serialNumber)
     : config_(config), inner_(inner), serialNumber_(serialNumber)
 {
+    inLoader_ = config.startsInLoader;
 }
 
 void SimUpgradeLogic::SetAwayHook(AwayHook hook)

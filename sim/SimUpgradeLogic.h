@@ -37,6 +37,9 @@ struct SimUpgradeConfig {
     int badSumAt = 0;          // this SUM reports a wrong checksum
     int refusePrepareAt = 0;   // this PREPARE is refused (status 1)
     bool neverReboots = false; // REBOOT is ignored: the link stays up
+    // The device runs its loader from the start (one started by other means, such as a ROM
+    // bootloader): firmware blocks are taken without a loader transfer and LOAD first.
+    bool startsInLoader = false;
 };
 
 struct SimUpgradeBlock {

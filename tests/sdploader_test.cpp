@@ -56,7 +56,7 @@ struct Rom {
     std::vector<size_t> sizes;
     explicit Rom(ImxRomFaults faults = ImxRomFaults())
     {
-        sim.device().faults = faults;
+        sim.device().SetFaults(faults);
         EXPECT_TRUE(sim.Start());
         EXPECT_TRUE(loader.setLoader(new NotingTransport(sim.Port(), &sizes)));
         EXPECT_EQ(0, loader.init());

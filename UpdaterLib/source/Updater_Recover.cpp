@@ -42,6 +42,25 @@ const uint32_t CONNECT_PAUSE_MS = 1000;
 
 uint32_t sBE32(const uint8_t* p) { return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3]; }
 
+// Connects to a loader started from the ROM over USB: up to 15 attempts a second apart, each
+// trying the placeholder serial number first and then the device's own.
+bool sConnectLoader(Module& module, unsigned int serial_number)
+{
+    for (int attempt = 0; attempt < CONNECT_TRIES; attempt++) {
+        if (module.connect(USB, NO_SERIAL_NUMBER) == aErrNone && module.isConnected())
+            return true;
+        module.disconnect();
+        if (serial_number != NO_SERIAL_NUMBER) {
+            if (module.connect(USB, serial_number) == aErrNone && module.isConnected())
+                return true;
+            module.disconnect();
+        }
+        Log::log(DEBUG_Updater, "Loader not found, attempt %d of %d\n", attempt + 1, CONNECT_TRIES);
+        aTime_MSSleep(CONNECT_PAUSE_MS);
+    }
+    return false;
+}
+
 }  // namespace
 
 bool _get_fingerprint_lpc(std::string serial_port, unsigned int baud_rate, Fingerprint& fingerprint)
@@ -140,16 +159,10 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, st
         Log::log(DEBUG_APP, "Error loading liveloader.\n");
         return false;
     }
+    // A started loader shows up under the placeholder serial number unless it carries the
+    // device's own: both are tried, as the recovery's firmware transfer does.
     Module module(0, (uint8_t)0);
-    bool connected = false;
-    for (int attempt = 0; attempt < CONNECT_TRIES && !connected; attempt++) {
-        connected = module.connect(USB, serial_number) == aErrNone && module.isConnected();
-        if (!connected) {
-            module.disconnect();
-            aTime_MSSleep(CONNECT_PAUSE_MS);
-        }
-    }
-    if (!connected) {
+    if (!sConnectLoader(module, serial_number)) {
         Log::log(DEBUG_APP, "Could not connect to device.\n");
         return false;
     }
@@ -262,19 +275,7 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std
 bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& bird, unsigned int serial_number)
 {
     Module module(0, (uint8_t)0);
-    bool connected = false;
-    for (int attempt = 0; attempt < CONNECT_TRIES && !connected; attempt++) {
-        connected = module.connect(USB, NO_SERIAL_NUMBER) == aErrNone && module.isConnected();
-        if (!connected) {
-            module.disconnect();
-            connected = module.connect(USB, serial_number) == aErrNone && module.isConnected();
-        }
-        if (!connected) {
-            module.disconnect();
-            aTime_MSSleep(CONNECT_PAUSE_MS);
-        }
-    }
-    if (!connected) {
+    if (!sConnectLoader(module, serial_number)) {
         display.message(ERROR, "Could not connect to device");
         return false;
     }

@@ -54,7 +54,7 @@ int main(int argc, char** argv)
     signal(SIGINT, sOnSignal);
     signal(SIGTERM, sOnSignal);
     ImxRomSim sim(baud, idleMs);
-    sim.device().faults = faults;
+    sim.device().SetFaults(faults);
     if (!sim.Start()) {
         perror("sxsim_imxrom: cannot open a pseudo-terminal");
         return 1;

@@ -1,0 +1,137 @@
+// Fingerprint and recovery of an i.MX RT1050 chip: the loader goes in over the serial download
+// protocol to the simulated ROM on a paced pseudo-terminal, the ROM jumps to it, and the started
+// loader comes up on the simulated USB bus as device 0xDEADDEAD, where the updater reads the
+// chip's identifiers and sends the firmware. The reference update server on 127.0.0.1 provides
+// the loader and the recovery information.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "BirdWriter.h"
+#include "ImxLoaderDevice.h"
+#include "ImxRomSim.h"
+#include "IsolatedHome.h"
+#include "RecordingDisplay.h"
+#include "SimUsbBus.h"
+#include "UpdateServerSim.h"
+#include "Updater.h"
+
+namespace {
+
+const bool sPreloaded = SimUsbBus::ReexecUnderPreload();
+
+const uint32_t kIdentifier[4] = {0x1000000A, 0x2000000B, 0x3000000C, 0x4000000D};  // by sub-index
+const uint32_t kFingerprint[4] = {0x4000000D, 0x3000000C, 0x2000000B, 0x1000000A};
+const uint32_t kSerial = 0x00B0A7ED;
+
+struct Images {
+    std::vector<uint8_t> loaderA = BirdWriter::MakeCode(1500, 11);
+    std::vector<uint8_t> loaderB = BirdWriter::MakeCode(700, 12);
+    std::vector<uint8_t> fw1 = BirdWriter::MakeCode(3000, 13);
+    std::vector<uint8_t> fw2 = BirdWriter::MakeCode(1200, 14);
+};
+
+void sLoaderBird(const std::string& path, const Images& im, uint32_t serial, uint32_t recoveryStart)
+{
+    BirdWriter w;
+    w.AddInformation(5, "0.0.5", serial, "Loader");
+    w.AddLoader(0x20000000, im.loaderA);
+    w.AddLoader(0x20200000, im.loaderB);
+    if (recoveryStart)
+        w.AddRecoveryStart(recoveryStart);
+    ASSERT_EQ(aErrNone, w.Write(path));
+}
+
+void sFirmwareBird(const std::string& path, const Images& im)
+{
+    BirdWriter w;
+    w.AddInformation(900, "3.0.0", kSerial, "Recovered");
+    w.AddFirmware(0x60002000, im.fw1);
+    w.AddFirmware(0x60010000, im.fw2);
+    ASSERT_EQ(aErrNone, w.Write(path));
+}
+
+class RecoveryImx : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(sPreloaded && SimUsbBus::Available());
+        ASSERT_TRUE(bus.ok());
+        loader.reset(new ImxLoaderDevice(bus, kIdentifier));
+        ASSERT_TRUE(loader->ok());
+        loader->Attach(rom);
+        ASSERT_TRUE(rom.Start());
+        sLoaderBird(dir.file("loader.bird"), images, 0xDEADDEAD, 0);
+        sFirmwareBird(dir.file("fw.bird"), images);
+        server.AddDevice(0xDEADDEAD, "Loader");
+        server.AddBuildFile(0xDEADDEAD, 5, "0.0.5", dir.file("loader.bird"));
+        server.AddDevice(kSerial, "Recovered");
+        server.SetFingerprint(kSerial, kFingerprint);
+        server.AddBuildFile(kSerial, 900, "3.0.0", dir.file("fw.bird"));
+        UpdateServerSim::Options options;
+        ASSERT_TRUE(server.Start(options, nullptr));
+        updater.reset(new Updater(server.BaseURL().c_str(), store.path().c_str(), display));
+    }
+    void TearDown() override
+    {
+        rom.Stop();
+        if (HasFailure())
+            for (const std::string& line : display.all)
+                fprintf(stderr, "  display: %s\n", line.c_str());
+    }
+
+    void ExpectLoaderWritten()
+    {
+        std::vector<ImxSdpDevice::Write> writes = rom.device().Writes();
+        ASSERT_EQ(2u, writes.size());
+        EXPECT_EQ(0x20000000u, writes[0].address);
+        EXPECT_EQ(images.loaderA, writes[0].data);
+        EXPECT_EQ(0x20200000u, writes[1].address);
+        EXPECT_EQ(images.loaderB, writes[1].data);
+    }
+
+    TempDir dir, store;
+    Images images;
+    SimUsbBus bus;
+    ImxRomSim rom;
+    std::unique_ptr<ImxLoaderDevice> loader;
+    UpdateServerSim server;
+    RecordingDisplay display;
+    std::unique_ptr<Updater> updater;
+};
+
+}  // namespace
+
+TEST_F(RecoveryImx, FingerprintThroughTheStartedLoader)
+{
+    Fingerprint fp;
+    ASSERT_TRUE(updater->Get_Fingerprint(fp, rom.Port(), 0xDEADDEAD, "", 115200, true));
+    for (int i = 0; i < 4; i++)
+        EXPECT_EQ(kFingerprint[i], fp.words[i]) << i;
+    ExpectLoaderWritten();
+    uint32_t entry = 0;
+    EXPECT_TRUE(rom.device().Jumped(&entry));
+    EXPECT_EQ(0x20000400u, entry);
+    EXPECT_EQ(4, loader->IdentifierReads());
+    EXPECT_EQ(1, loader->module().Resets(2));  // the fingerprint alone leaves the loader again
+}
+
+TEST_F(RecoveryImx, FileWithoutSerialNumberIsRefusedBeforeTheChip)
+{
+    Fingerprint fp;
+    EXPECT_FALSE(updater->Get_Fingerprint(fp, rom.Port(), 0xDEADDEAD, dir.file("loader.bird"), 115200, true));
+    EXPECT_TRUE(display.saw("Add serial number or remove the bird filename to use a default recovery image."));
+    EXPECT_TRUE(rom.device().Commands().empty());
+}
+
+TEST_F(RecoveryImx, SilentRomIsNoLoader)
+{
+    ImxRomFaults silent;
+    silent.silent = true;
+    rom.device().SetFaults(silent);
+    Fingerprint fp;
+    EXPECT_FALSE(updater->Get_Fingerprint(fp, rom.Port(), 0x00B0A7ED, dir.file("loader.bird"), 115200, true));
+    EXPECT_FALSE(loader->started());
+    EXPECT_EQ(std::vector<uint16_t>(5, 0x0505), rom.device().Commands());
+}
