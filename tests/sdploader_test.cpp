@@ -107,7 +107,9 @@ TEST(SDPTransport, SetupAndRefusals)
     EXPECT_EQ(1, none.init());
     EXPECT_FALSE(none.setLoader(nullptr));
     EXPECT_TRUE(none.setLoader(new Serial_SDPLoader("/dev/null")));  // a device, but no terminal
-    EXPECT_FALSE(none.setLoader(new Serial_SDPLoader("/dev/null")));
+    Serial_SDPLoader* second = new Serial_SDPLoader("/dev/null");
+    EXPECT_FALSE(none.setLoader(second));  // refused: still the caller's
+    delete second;
     EXPECT_EQ(6, none.init());
     SDPLoader missing;
     missing.setLoader(new Serial_SDPLoader("/nonexistent/tty"));
