@@ -117,6 +117,26 @@ TEST_F(RecoveryImx, FingerprintThroughTheStartedLoader)
     EXPECT_EQ(1, loader->module().Resets(2));  // the fingerprint alone leaves the loader again
 }
 
+TEST_F(RecoveryImx, NamedFileWithASerialNumberAndItsOwnStartAddress)
+{
+    BirdWriter w;
+    w.AddInformation(6, "0.0.6", kSerial, "Recovered");
+    w.AddLoader(0x20000000, images.loaderA);
+    w.AddLoader(0x20200000, images.loaderB);
+    w.AddRecoveryStart(0x20000800);
+    ASSERT_EQ(aErrNone, w.Write(dir.file("own.bird")));
+    // The started loader answers as 0xDEADDEAD even though the device's serial number was given.
+    Fingerprint fp;
+    ASSERT_TRUE(updater->Get_Fingerprint(fp, rom.Port(), kSerial, dir.file("own.bird"), 115200, false));
+    EXPECT_EQ(kFingerprint[0], fp.words[0]);
+    uint32_t entry = 0;
+    EXPECT_TRUE(rom.device().Jumped(&entry));
+    EXPECT_EQ(0x20000800u, entry);
+    ExpectLoaderWritten();
+    EXPECT_EQ(0, loader->module().Resets(2));
+    EXPECT_TRUE(server.Requests().empty());  // the file named everything: no server involved
+}
+
 TEST_F(RecoveryImx, FileWithoutSerialNumberIsRefusedBeforeTheChip)
 {
     Fingerprint fp;
