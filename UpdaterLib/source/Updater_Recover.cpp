@@ -208,7 +208,16 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std
     Log::log(DEBUG_Updater, "Updating device firmware: \n");
     Log::log(DEBUG_Updater, "Transferring firmware to device from [%s]\n", bird.Filename().c_str());
     const std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BLOCK_FIRMWARE);
-    const int count = (int)blocks.size() - 1;
+    // The blocks sent are those before the end marker (a 4-byte payload). With the marker as
+    // the file's last block that is the block count less one; a file without it, or with blocks
+    // behind it, is still counted as what is really sent.
+    int count = 0;
+    for (const BirdBlock& block : blocks) {
+        if (block.length == 8)
+            break;
+        if (block.length >= 4)
+            count++;
+    }
     int number = 1;
     long total = 0;
     for (const BirdBlock& block : blocks) {
