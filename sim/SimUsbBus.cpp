@@ -343,11 +343,25 @@ void SimUsbDevice::StallNextOut(int n)
 void SimUsbDevice::SetPlugged(bool plugged)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    unplugged_ = !plugged;
-    if (unplugged_) {
+    if (!plugged && !unplugged_) {
+        // As the kernel does for a device that leaves: every outstanding transfer completes
+        // with "device gone" and stays there for the host to reap, so nothing waits for it.
+        for (std::shared_ptr<Urb>& urb : pendingIn_) {
+            urb->status = -ESHUTDOWN;
+            urb->held = false;
+            completed_.push_back(urb);
+        }
+        pendingIn_.clear();
+        holdIn_ = false;
+    } else if (plugged && unplugged_) {
+        // Back on the bus as a new device: transfers of the old one that nobody reaped are gone.
         pendingIn_.clear();
         completed_.clear();
     }
+    const bool changed = unplugged_ == plugged;
+    unplugged_ = !plugged;
+    if (changed)
+        backend_->Plugged(plugged);
 }
 
 void SimUsbDevice::HoldNextIn()
@@ -418,6 +432,9 @@ bool SimUsbDevice::HandleIoctl(void* clientPtr)
     std::lock_guard<std::mutex> lock(mutex_);
 
     if (unplugged_) {
+        // Transfers completed by the unplug can still be reaped; everything else fails.
+        if ((request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY) && !completed_.empty())
+            return ReapLocked(client, arg);
         umockdev_ioctl_client_complete(client, -1, ENODEV);
         return true;
     }
@@ -506,20 +523,9 @@ bool SimUsbDevice::HandleIoctl(void* clientPtr)
             umockdev_ioctl_client_complete(client, -1, EAGAIN);
             return true;
         }
-        std::shared_ptr<Urb> urb = completed_.front();
-        completed_.pop_front();
-        urb->u()->status = urb->status;
-        urb->u()->actual_length = urb->actual;
-        UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr);
-        if (slot == nullptr) {
-            umockdev_ioctl_client_complete(client, -1, EFAULT);
-            return true;
-        }
-        umockdev_ioctl_data_set_ptr(slot, 0, urb->urb);
-        umockdev_ioctl_client_complete(client, 0, 0);
-        g_object_unref(slot);
-        return true;
+        return ReapLocked(client, arg);
     }
+
 
     if (request == USBDEVFS_DISCARDURB) {
         const uint64_t address = *(uint64_t*)arg->data;
@@ -560,5 +566,25 @@ bool SimUsbDevice::HandleIoctl(void* clientPtr)
     }
 
     umockdev_ioctl_client_complete(client, -1, ENOTTY);
+    return true;
+}
+
+// Hands the oldest completed transfer back to the host.
+bool SimUsbDevice::ReapLocked(void* clientPtr, void* argPtr)
+{
+    UMockdevIoctlClient* client = (UMockdevIoctlClient*)clientPtr;
+    UMockdevIoctlData* arg = (UMockdevIoctlData*)argPtr;
+    std::shared_ptr<Urb> urb = completed_.front();
+    completed_.pop_front();
+    urb->u()->status = urb->status;
+    urb->u()->actual_length = urb->actual;
+    UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr);
+    if (slot == nullptr) {
+        umockdev_ioctl_client_complete(client, -1, EFAULT);
+        return true;
+    }
+    umockdev_ioctl_data_set_ptr(slot, 0, urb->urb);
+    umockdev_ioctl_client_complete(client, 0, 0);
+    g_object_unref(slot);
     return true;
 }

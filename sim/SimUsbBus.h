@@ -28,6 +28,8 @@ class SimUsbBackend {
     virtual void FromHost(const uint8_t* data, size_t count) = 0;
     // Fills at most max bytes for a bulk IN transfer; returns the count (0: nothing yet).
     virtual size_t ToHost(uint8_t* data, size_t max) = 0;
+    // The device left the bus (false) or came back (true).
+    virtual void Plugged(bool /*plugged*/) {}
 };
 
 // A backend that sends back every byte it receives, plus bytes queued by the test.
@@ -101,9 +103,11 @@ class SimUsbDevice {
 
     // Sizes of the completed bulk OUT transfers, in order.
     std::vector<size_t> OutTransferSizes();
-    // Unplugging makes every request on the device node fail as on real hardware (no such
-    // device), so open handles break and the device can no longer be identified or claimed;
-    // plugging it back in lets a new open succeed (the device stays in the emulated sysfs).
+    // Unplugging behaves as the kernel does for a device that leaves the bus: transfers still
+    // pending complete with an error (-ESHUTDOWN) that the host reaps, and every other request
+    // on the device node fails with ENODEV, so open handles break and the device can no longer
+    // be identified or claimed. Plugging it back in lets a new open succeed (the device stays
+    // in the emulated sysfs); transfers of the old connection that were never reaped are gone.
     void SetPlugged(bool plugged);
     // The next n bulk OUT transfers end with a stalled endpoint.
     void StallNextOut(int n);
@@ -124,6 +128,7 @@ class SimUsbDevice {
     bool StringDescriptor(uint8_t index, std::vector<uint8_t>& out) const;
     static int sHandleIoctl(void* handler, void* client, void* self);
     bool HandleIoctl(void* client);
+    bool ReapLocked(void* client, void* arg);
     void ServiceInLocked();
 
     SimUsbDeviceConfig config_;

@@ -64,3 +64,15 @@ size_t SimUsbWireBackend::ToHost(uint8_t* data, size_t max)
     ssize_t n = recv(hostEnd_, data, max, MSG_DONTWAIT);
     return n > 0 ? (size_t)n : 0;
 }
+
+void SimUsbWireBackend::Plugged(bool plugged)
+{
+    if (!plugged)
+        return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    uint8_t drain[256];
+    for (int i = 0; hostEnd_ >= 0 && i < 4096; i++) {
+        if (recv(hostEnd_, drain, sizeof(drain), MSG_DONTWAIT) <= 0)
+            break;
+    }
+}

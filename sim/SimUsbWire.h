@@ -22,6 +22,8 @@ class SimUsbWireBackend : public SimUsbBackend {
 
     void FromHost(const uint8_t* data, size_t count) override;
     size_t ToHost(uint8_t* data, size_t max) override;
+    // What the device sent while it was off the bus never reaches the host.
+    void Plugged(bool plugged) override;
 
   private:
     std::mutex mutex_;

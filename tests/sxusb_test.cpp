@@ -1,7 +1,10 @@
 // The USB driver over a real libusb, talking to simulated devices on an emulated USB bus.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "SimUsbBus.h"
@@ -191,9 +194,10 @@ TEST_F(SxusbTest, UnpluggedDeviceFailsTheHandleUntilReopened)
     ASSERT_EQ(Open("0000002A"), aErrNone);
     device->SetPlugged(false);
     uint8_t byte = 1;
-    EXPECT_EQ(sxusb_write_to_device(handle, &byte, 1), aErrIO);
-    EXPECT_EQ(handle->state, (uint32_t)SXUSB_STATE_FAILED);
-    EXPECT_EQ(sxusb_get_from_device(handle, &byte), aErrIO);
+    EXPECT_EQ(sxusb_write_to_device(handle, &byte, 1), aErrConnection);
+    EXPECT_EQ(handle->state, (uint32_t)SXUSB_STATE_GONE);
+    EXPECT_EQ(sxusb_get_from_device(handle, &byte), aErrConnection);
+    EXPECT_EQ(sxusb_wait_for_data(handle, 10), aErrConnection);
     sxusb_destroy(&handle);
     EXPECT_EQ(Open("0000002A"), aErrNotFound);
     sxusb_destroy(&handle);
@@ -203,6 +207,57 @@ TEST_F(SxusbTest, UnpluggedDeviceFailsTheHandleUntilReopened)
     EXPECT_EQ(sxusb_write_to_device(handle, &byte, 1), aErrNone);
     ASSERT_EQ(sxusb_get_from_device(handle, &byte), aErrNone);
     EXPECT_EQ(byte, 1);
+}
+
+// The device leaves while the get's IN transfer is on the bus: the transfer ends with the loss at
+// once (not on its time-out, and never hangs), later gets and writes say the same, and the device
+// cannot be opened again until it is back.
+TEST_F(SxusbTest, UnplugWithAnInTransferPendingEndsItWithTheLoss)
+{
+    auto backend = std::make_shared<SimUsbEchoBackend>();
+    SimUsbDevice* device = Plug("0000002B", backend);
+    ASSERT_NE(device, nullptr);
+    ASSERT_EQ(Open("0000002B"), aErrNone);
+    // A first get with nothing to hand out times out as a quiet line.
+    uint8_t byte = 0;
+    EXPECT_EQ(sxusb_get_from_device(handle, &byte), aErrNotReady);
+
+    // Unplug while the next get waits on its (100 ms) IN transfer; repeated so that the unplug
+    // falls inside a pending transfer whatever the scheduling.
+    const int before = device->InTransfers();
+    std::atomic<bool> unplugged{false};
+    std::thread unplug([&] {
+        for (int i = 0; i < 200 && device->InTransfers() == before; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        device->SetPlugged(false);
+        unplugged = true;
+    });
+    const auto start = std::chrono::steady_clock::now();
+    aErr err = sxusb_get_from_device(handle, &byte);
+    const auto took = std::chrono::steady_clock::now() - start;
+    unplug.join();
+    ASSERT_TRUE(unplugged);
+    EXPECT_GT(device->InTransfers(), before);
+    EXPECT_EQ(err, aErrConnection);
+    EXPECT_EQ(handle->state, (uint32_t)SXUSB_STATE_GONE);
+    EXPECT_LT(took, std::chrono::seconds(2));  // a bound against a hang, not a timing figure
+    EXPECT_EQ(sxusb_get_from_device(handle, &byte), aErrConnection);
+    EXPECT_EQ(sxusb_write_to_device(handle, &byte, 1), aErrConnection);
+    EXPECT_EQ(sxusb_close_strandix_device(handle), aErrNone);  // closing a gone device still frees it
+    sxusb_destroy(&handle);
+
+    EXPECT_EQ(Open("0000002B"), aErrNotFound);
+    sxusb_destroy(&handle);
+    device->SetPlugged(true);
+    ASSERT_EQ(Open("0000002B"), aErrNone);
+    const uint8_t hello = 0x5A;
+    ASSERT_EQ(sxusb_write_to_device(handle, &hello, 1), aErrNone);
+    aErr got = aErrNotReady;
+    for (int i = 0; i < 20 && got == aErrNotReady; i++)
+        got = sxusb_get_from_device(handle, &byte);
+    ASSERT_EQ(got, aErrNone);
+    EXPECT_EQ(byte, 0x5A);
 }
 
 }  // namespace

@@ -190,9 +190,15 @@ static void sSetFailed(sxusb* handle)
     __atomic_store_n(&handle->state, (uint32_t)SXUSB_STATE_FAILED, __ATOMIC_RELEASE);
 }
 
+// The device left the bus: nothing sent or asked for on this handle can succeed any more.
+static void sSetGone(sxusb* handle)
+{
+    __atomic_store_n(&handle->state, (uint32_t)SXUSB_STATE_GONE, __ATOMIC_RELEASE);
+}
+
 static aErr sStateError(uint32_t state)
 {
-    if (state == SXUSB_STATE_CLOSED)
+    if (state == SXUSB_STATE_CLOSED || state == SXUSB_STATE_GONE)
         return aErrConnection;
     if (state == SXUSB_STATE_CREATED || state == SXUSB_STATE_FOUND)
         return aErrNotReady;
@@ -227,9 +233,18 @@ static aErr sWriteLibrary(sxusb* handle, const uint8_t* data, uint32_t count)
         failures++;
         if (r == 0)
             continue;  // nothing taken: try the chunk again
+        if (r == LIBUSB_ERROR_NO_DEVICE) {
+            sSetGone(handle);
+            return aErrConnection;
+        }
         if (r == LIBUSB_ERROR_PIPE) {
-            if (libusb_clear_halt(handle->device, handle->out_endpoint) == 0)
+            const int cleared = libusb_clear_halt(handle->device, handle->out_endpoint);
+            if (cleared == 0)
                 continue;
+            if (cleared == LIBUSB_ERROR_NO_DEVICE) {
+                sSetGone(handle);
+                return aErrConnection;
+            }
             chunkFailed = true;
             break;
         }
@@ -242,6 +257,10 @@ static aErr sWriteLibrary(sxusb* handle, const uint8_t* data, uint32_t count)
         if (r == 0 && again == rest) {
             sent += length;
             continue;
+        }
+        if (r == LIBUSB_ERROR_NO_DEVICE) {
+            sSetGone(handle);
+            return aErrConnection;
         }
         chunkFailed = true;
         break;
@@ -269,10 +288,17 @@ static aErr sGetLibrary(sxusb* handle, uint8_t* byte)
     int transferred = 0;
     int r = libusb_bulk_transfer(handle->device, handle->in_endpoint, handle->receive, SXUSB_IN_SIZE, &transferred,
                                  SXUSB_IN_TIMEOUT_MS);
-    if (r == LIBUSB_ERROR_PIPE) {
-        libusb_clear_halt(handle->device, handle->in_endpoint);
-        return aErrNotReady;
+    // A device that left completes the transfer with "no device" (also when it was cancelled
+    // on its time-out meanwhile): that is the end of this handle, not a quiet line.
+    if (r == LIBUSB_ERROR_PIPE)
+        r = libusb_clear_halt(handle->device, handle->in_endpoint) == LIBUSB_ERROR_NO_DEVICE ? LIBUSB_ERROR_NO_DEVICE
+                                                                                              : LIBUSB_ERROR_PIPE;
+    if (r == LIBUSB_ERROR_NO_DEVICE) {
+        sSetGone(handle);
+        return aErrConnection;
     }
+    if (r == LIBUSB_ERROR_PIPE)
+        return aErrNotReady;
     if (r == LIBUSB_ERROR_TIMEOUT && transferred <= 0)
         return aErrNotReady;
     if (r != 0 && r != LIBUSB_ERROR_TIMEOUT) {
@@ -294,9 +320,8 @@ static aErr sCloseLibrary(sxusb* handle)
 {
     if (!handle->use_library || handle->device == nullptr)
         return aErrMode;
-    int r = libusb_release_interface(handle->device, handle->interface_number);
-    if (r != 0)
-        printf("error release %d\n", r);
+    // Releasing fails for a device that already left; closing the handle is all that is left.
+    libusb_release_interface(handle->device, handle->interface_number);
     libusb_close(handle->device);
     handle->device = nullptr;
     handle->state = SXUSB_STATE_CLOSED;
@@ -347,6 +372,8 @@ static aErr sGetNode(sxusb* handle, uint8_t* byte)
         return aErrNotReady;
     if (errno == EFAULT || errno == EAGAIN || errno == EINTR)
         return aErrNotReady;
+    if (errno == ENODEV || errno == ESHUTDOWN)
+        return aErrConnection;
     return aErrIO;
 }
 
@@ -416,7 +443,7 @@ aErr sxusb_wait_for_data(sxusb* handle, uint32_t timeoutMs)
     if (!aVALIDSXUSB(handle))
         return aErrParam;
     if (handle->use_library)
-        return aErrNone;
+        return sState(handle) == SXUSB_STATE_GONE ? aErrConnection : aErrNone;
     if (handle->node_fd <= 0)
         return aErrMode;
     struct pollfd p = {handle->node_fd, POLLIN, 0};

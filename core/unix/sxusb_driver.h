@@ -31,7 +31,8 @@ typedef enum {
     SXUSB_STATE_CLOSED = 2,
     SXUSB_STATE_FOUND = 3,
     SXUSB_STATE_OPEN = 4,
-    SXUSB_STATE_FAILED = 5
+    SXUSB_STATE_FAILED = 5,
+    SXUSB_STATE_GONE = 6  // the device left the bus: only a new open reaches it again
 } sxusb_state;
 
 typedef struct sxusb {
@@ -62,12 +63,15 @@ bool sxusb_is_kernel_driver_installed(uint32_t serialNumber);
 sxusb* sxusb_create_usb(uint32_t useLibrary);
 aErr sxusb_destroy(sxusb** handle);
 aErr sxusb_open_strandix_device(sxusb* handle, const char* serialText);
+// Writes and gets report a device that left the bus as aErrConnection (from then on, until the
+// handle is closed and opened again); a get with nothing to hand out yet is aErrNotReady.
 aErr sxusb_write_to_device(sxusb* handle, const uint8_t* data, uint32_t count);
 aErr sxusb_get_from_device(sxusb* handle, uint8_t* byte);
 aErr sxusb_close_strandix_device(sxusb* handle);
 // Waits up to timeoutMs until a get may deliver a byte: aErrNone when it is worth calling,
 // aErrNotReady when nothing came, aErrConnection when the node has hung up. On the libusb path
-// a get waits for its IN transfer itself, so this returns aErrNone at once.
+// a get waits for its IN transfer itself, so this returns at once: aErrNone, or aErrConnection
+// once the device has left the bus.
 aErr sxusb_wait_for_data(sxusb* handle, uint32_t timeoutMs);
 
 #endif
