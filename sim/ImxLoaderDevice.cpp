@@ -81,12 +81,21 @@ ImxLoaderDevice::ImxLoaderDevice(SimUsbBus& bus, const uint32_t identifier[4], u
     if (!usb_)
         return;
     usb_->SetPlugged(false);
+    // The started loader restarts into the new firmware on REBOOT: it leaves the bus.
+    away_.reset(new SimUsbAway(usb_));
+    upgrade_.SetAwayHook([this](SimDevice&, int, uint32_t) { away_->Leave(-1); });
 }
 
 ImxLoaderDevice::~ImxLoaderDevice()
 {
     if (device_)
         device_->Stop();
+    away_.reset();
+}
+
+bool ImxLoaderDevice::leftTheBus()
+{
+    return away_ && away_->Departures() > 0;
 }
 
 void ImxLoaderDevice::Attach(ImxRomSim& rom)
@@ -97,8 +106,10 @@ void ImxLoaderDevice::Attach(ImxRomSim& rom)
 void ImxLoaderDevice::Start()
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (started_ || !usb_)
-        return;
+    if (!usb_ || (started_ && away_->Departures() == departuresSeen_))
+        return;  // already on the bus
+    // A jump after a reboot starts the loader again: it comes back on the bus.
+    departuresSeen_ = away_->Departures();
     usb_->SetPlugged(true);
     started_ = true;
 }

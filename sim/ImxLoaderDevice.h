@@ -4,7 +4,8 @@
 // entity, so the firmware can be sent to it like to any running device.
 //
 // The device sits on the bus from the start, unplugged (so it is not found); the ROM's jump
-// plugs it in: Attach(sim) sets the simulated ROM's jump hook.
+// plugs it in: Attach(sim) sets the simulated ROM's jump hook. REBOOT takes it off the bus for
+// good, as the chip restarts into its new firmware.
 #ifndef SIM_IMXLOADERDEVICE_H
 #define SIM_IMXLOADERDEVICE_H
 
@@ -15,6 +16,7 @@
 #include "SimDevice.h"
 #include "SimModuleLogic.h"
 #include "SimUpgradeLogic.h"
+#include "SimUsbAway.h"
 #include "SimUsbBus.h"
 #include "SimUsbWire.h"
 
@@ -34,9 +36,11 @@ class ImxLoaderDevice {
     // Starts the device when the simulated ROM jumps.
     void Attach(ImxRomSim& rom);
     bool ok() const { return usb_ != nullptr; }
-    // Plugs the device in now.
+    // Plugs the device in now (again, after a reboot took it off the bus).
     void Start();
     bool started();
+    // True once REBOOT took the loader off the bus again.
+    bool leftTheBus();
 
     SimModuleLogic& module() { return module_; }
     SimUpgradeLogic& upgrade() { return upgrade_; }
@@ -52,8 +56,10 @@ class ImxLoaderDevice {
     std::unique_ptr<SimDevice> device_;
     std::shared_ptr<SimUsbWireBackend> wire_;
     SimUsbDevice* usb_ = nullptr;
+    std::unique_ptr<SimUsbAway> away_;
     std::mutex mutex_;
     bool started_ = false;
+    int departuresSeen_ = 0;
 };
 
 #endif

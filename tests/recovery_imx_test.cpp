@@ -5,6 +5,7 @@
 // the loader and the recovery information.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "ImxLoaderDevice.h"
 #include "ImxRomSim.h"
 #include "IsolatedHome.h"
+#include "Module.h"
 #include "RecordingDisplay.h"
 #include "SimUsbBus.h"
 #include "UpdateServerSim.h"
@@ -154,4 +156,42 @@ TEST_F(RecoveryImx, SilentRomIsNoLoader)
     EXPECT_FALSE(updater->Get_Fingerprint(fp, rom.Port(), 0x00B0A7ED, dir.file("loader.bird"), 115200, true));
     EXPECT_FALSE(loader->started());
     EXPECT_EQ(std::vector<uint16_t>(5, 0x0505), rom.device().Commands());
+}
+
+// The whole recovery: loader through the ROM, firmware through the started loader on USB, and the
+// reboot, after which the loader leaves the bus. The wait for its link to drop ends with the
+// unplug, not after the reboot time-out.
+TEST_F(RecoveryImx, RecoversThroughTheRebootOffTheBus)
+{
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(updater->Recover_Firmware(rom.Port(), 0, 115200, 0xDEADDEAD, "", false));
+    const auto took = std::chrono::steady_clock::now() - start;
+    ExpectLoaderWritten();
+    std::vector<SimUpgradeBlock> firmware = loader->upgrade().Firmware();
+    ASSERT_EQ(2u, firmware.size());
+    EXPECT_EQ(0x60002000u, firmware[0].address);
+    EXPECT_EQ(images.fw1, firmware[0].bytes);
+    EXPECT_EQ(0x60010000u, firmware[1].address);
+    EXPECT_EQ(images.fw2, firmware[1].bytes);
+    EXPECT_EQ(1, loader->upgrade().Stats().reboots);
+    EXPECT_TRUE(loader->leftTheBus());
+    EXPECT_FALSE(display.saw("Device did not restart: its link stayed up 30.0 s after the reboot request"));
+    EXPECT_LT(took, std::chrono::seconds(25));  // far below the reboot wait: the drop was seen
+}
+
+// The loader that left the bus with the reboot is reached again by a fresh connect once it is
+// back, although the recovery's link to it broke off while it was gone.
+TEST_F(RecoveryImx, LoaderThatLeftIsFoundAgainWhenItComesBack)
+{
+    ASSERT_TRUE(updater->Recover_Firmware(rom.Port(), 0, 115200, 0xDEADDEAD, "", false));
+    ASSERT_TRUE(loader->leftTheBus());
+    Vantorix::Strandix::Module gone(0, (uint8_t)0);
+    EXPECT_NE(aErrNone, gone.connect(USB, 0xDEADDEAD));
+    gone.disconnect();
+
+    loader->Start();
+    Vantorix::Strandix::Module back(0, (uint8_t)0);
+    ASSERT_EQ(aErrNone, back.connect(USB, 0xDEADDEAD));
+    EXPECT_TRUE(back.isConnected());
+    back.disconnect();
 }
