@@ -3,6 +3,7 @@
 // test-labels: threads
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -128,6 +129,75 @@ TEST_F(UsbStreamTest, EngineLinkCarriesPacketsToTheSimulatedDevice)
     EXPECT_EQ(std::vector<uint8_t>(reply->data, reply->data + 4), std::vector<uint8_t>(payload, payload + 4));
     aPacket_Destroy(&reply);
 
+    EXPECT_EQ(aLink_Destroy(&id), aErrNone);
+    simulated.Stop();
+}
+
+// Sends one packet and expects the echo back; false when none comes within two seconds.
+bool sEchoes(aLinkId id)
+{
+    const uint8_t payload[3] = {0x21, 0x43, 0x65};
+    aPacket* request = aPacket_CreateWithData(6, 3, payload);
+    if (aLink_PutPacket(id, request) != aErrNone) {
+        aPacket_Destroy(&request);
+        return false;
+    }
+    aPacket_Destroy(&request);
+    aPacket* reply = aLink_AwaitPacket(id, 2000);
+    const bool ok = reply != nullptr && reply->length == 3 && memcmp(reply->data, payload, 3) == 0;
+    aPacket_Destroy(&reply);
+    return ok;
+}
+
+// A device that leaves the bus while the link's reader waits on an IN transfer: the link leaves
+// running (as for a TCP peer that closed), stops polling the gone device, can be released
+// without hanging, and a new link finds the device once it is back.
+TEST_F(UsbStreamTest, DeviceThatLeavesTakesTheLinkOutOfRunning)
+{
+    SimDeviceConfig deviceConfig;
+    deviceConfig.serialNumber = 0x1234ABCE;
+    deviceConfig.moduleAddress = 6;
+    deviceConfig.idleTimeoutMs = 20000;
+    SimEchoLogic logic;
+    SimDevice simulated(deviceConfig, &logic);
+    auto wire = std::make_shared<SimUsbWireBackend>();
+    ASSERT_TRUE(wire->Attach(simulated));
+    ASSERT_TRUE(simulated.Start());
+    SimUsbDeviceConfig config;
+    config.serial = "1234ABCE";
+    SimUsbDevice* device = bus.Add(config, wire);
+    ASSERT_NE(device, nullptr);
+
+    aLinkId id = aLink_CreateUSB(0x1234ABCE);
+    ASSERT_NE(id, 0u);
+    uint64_t until = aTime_GetMSTicks() + 5000;
+    while (aLink_GetStatus(id) != LINK_RUNNING && aTime_GetMSTicks() < until)
+        aTime_MSSleep(10);
+    ASSERT_EQ(aLink_GetStatus(id), LINK_RUNNING);
+    ASSERT_TRUE(sEchoes(id));
+
+    aTime_MSSleep(30);  // the reader is inside its next IN transfer
+    device->SetPlugged(false);
+    until = aTime_GetMSTicks() + 5000;
+    while (aLink_GetStatus(id) == LINK_RUNNING && aTime_GetMSTicks() < until)
+        aTime_MSSleep(5);
+    EXPECT_EQ(aLink_GetStatus(id), LINK_IO_FAULT);
+    // Gone is gone: the reader no longer submits transfers to the device.
+    const int transfers = device->InTransfers();
+    aTime_MSSleep(300);
+    EXPECT_EQ(device->InTransfers(), transfers);
+    EXPECT_EQ(aLink_GetStatus(id), LINK_IO_FAULT);
+    EXPECT_EQ(aLink_Destroy(&id), aErrNone);
+
+    EXPECT_EQ(aLink_CreateUSB(0x1234ABCE), 0u);  // not on the bus: no link
+    device->SetPlugged(true);
+    id = aLink_CreateUSB(0x1234ABCE);
+    ASSERT_NE(id, 0u);
+    until = aTime_GetMSTicks() + 5000;
+    while (aLink_GetStatus(id) != LINK_RUNNING && aTime_GetMSTicks() < until)
+        aTime_MSSleep(10);
+    ASSERT_EQ(aLink_GetStatus(id), LINK_RUNNING);
+    EXPECT_TRUE(sEchoes(id));
     EXPECT_EQ(aLink_Destroy(&id), aErrNone);
     simulated.Stop();
 }
