@@ -7,10 +7,9 @@
 
 typedef uint32_t linkType;
 
-#define INVALID 0u
-#define USB 1u
-#define TCPIP 2u
-#define SERIAL 3u
+// The link types. Constants, not macros, so that other code may use these words as names of
+// its own in an inner scope.
+enum : linkType { INVALID = 0u, USB = 1u, TCPIP = 2u, SERIAL = 3u };
 
 #define aLINKSPEC_PORT_NAME_SIZE 256
 
