@@ -1,4 +1,5 @@
 // The USB driver over a real libusb, talking to simulated devices on an emulated USB bus.
+// test-labels: threads
 #include <gtest/gtest.h>
 
 #include <atomic>
