@@ -1,11 +1,10 @@
 // Device API exchanges against the simulated module over TCP on 127.0.0.1: UEI round trips,
 // byte runs, store-slot transfers and the router probe of network discovery. Prints figures.
-#include <arpa/inet.h>
-
 #include <chrono>
 #include <cstdio>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "Module.h"
 #include "SimDevice.h"
 #include "SimModuleLogic.h"
@@ -40,11 +39,7 @@ int main()
         fprintf(stderr, "device_api_bench: cannot start the simulated module\n");
         return 1;
     }
-    linkSpec spec{};
-    spec.type = TCPIP;
-    spec.serial_number = self.serialNumber;
-    spec.t.ip.ip_address = htonl(INADDR_LOOPBACK);
-    spec.t.ip.ip_port = device.Port();
+    linkSpec spec = BenchLoopbackSpec(self.serialNumber, device.Port());
 
     Module module(2, 0);
     auto start = Clock::now();

@@ -6,61 +6,20 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <netinet/in.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "SimDevice.h"
 #include "SimEchoLogic.h"
 #include "aLink.h"
 #include "aTime.h"
 
-static double sCpuSeconds()
-{
-    struct rusage u;
-    getrusage(RUSAGE_SELF, &u);
-    return (double)u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + (double)u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6;
-}
-
 static bool sTagIs(const aPacket* p, void* ref)
 {
     return p->length >= 2 && p->data[1] == *static_cast<uint8_t*>(ref);
-}
-
-// Runs the device in a child; returns its port (0 on failure).
-static uint16_t sStartDevice(pid_t* child)
-{
-    int fds[2];
-    if (pipe(fds) != 0)
-        return 0;
-    *child = fork();
-    if (*child == 0) {
-        close(fds[0]);
-        SimDeviceConfig config;
-        config.heartbeatMs = 1000;
-        config.idleTimeoutMs = 30000;
-        SimEchoLogic echo;
-        SimDevice device(config, &echo);
-        uint16_t port = device.ListenTcp(0) && device.Start() ? device.Port() : 0;
-        if (write(fds[1], &port, sizeof(port)) != (ssize_t)sizeof(port))
-            _exit(1);
-        close(fds[1]);
-        while (device.Running() && getppid() != 1)
-            usleep(100000);
-        device.Stop();
-        _exit(0);
-    }
-    close(fds[1]);
-    uint16_t port = 0;
-    if (read(fds[0], &port, sizeof(port)) != (ssize_t)sizeof(port))
-        port = 0;
-    close(fds[0]);
-    return port;
 }
 
 int main(int argc, char** argv)
@@ -72,7 +31,13 @@ int main(int argc, char** argv)
         return 2;
     }
     pid_t child = -1;
-    uint16_t port = sStartDevice(&child);
+    SimDeviceConfig config;
+    config.heartbeatMs = 1000;
+    config.idleTimeoutMs = 30000;
+    uint16_t port = BenchStartDeviceInChild(&child, config, [](const BenchServe& serve) {
+        SimEchoLogic echo;
+        serve(&echo);
+    });
     if (port == 0) {
         fprintf(stderr, "link_bench: the simulated device did not start\n");
         return 1;
@@ -80,8 +45,7 @@ int main(int argc, char** argv)
     aLinkId id = aLink_CreateTCPIP(htonl(INADDR_LOOPBACK), port);
     if (id == 0 || aLink_GetStatus(id) != LINK_RUNNING) {
         fprintf(stderr, "link_bench: no link to the simulated device\n");
-        kill(child, SIGTERM);
-        waitpid(child, nullptr, 0);
+        BenchStopChild(child);
         return 1;
     }
 
@@ -114,16 +78,15 @@ int main(int argc, char** argv)
     if (lost > 0)
         printf("requests without a reply: %d\n", lost);
 
-    double cpu0 = sCpuSeconds();
+    double cpu0 = BenchCpuSeconds();
     auto wall0 = std::chrono::steady_clock::now();
     aTime_MSSleep((uint64_t)idleSeconds * 1000);
-    double cpu = sCpuSeconds() - cpu0;
+    double cpu = BenchCpuSeconds() - cpu0;
     double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
     printf("idle started link: %.3f ms CPU per second of wall time (%.3f%% of one core) over %.1f s\n",
            cpu / wall * 1000.0, cpu / wall * 100.0, wall);
 
     aLink_Destroy(&id);
-    kill(child, SIGTERM);
-    waitpid(child, nullptr, 0);
+    BenchStopChild(child);
     return 0;
 }

@@ -11,21 +11,12 @@
 #include <unistd.h>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "BirdWriter.h"
 #include "LpcRomSim.h"
 #include "Updater.h"
-#include "UpdaterDisplayInterface.h"
 
 namespace {
-
-class QuietDisplay : public UpdaterDisplayInterface {
-  public:
-    void display_progress(bool) override {}
-    void update_progress(double, const char*) override {}
-    void update_spinner(bool, const char*) override {}
-    void info_message(const char*) override {}
-    void error_message(const char* text) override { fprintf(stderr, "error: %s\n", text); }
-};
 
 double sSeconds(std::chrono::steady_clock::time_point start)
 {
@@ -85,7 +76,7 @@ int main()
         LpcRomSim sim(config);
         if (!sim.Start())
             return 1;
-        QuietDisplay display;
+        QuietDisplay display("error: ");
         Updater updater("", dir, display);
         auto start = std::chrono::steady_clock::now();
         oursOk = updater.Recover_Firmware(sim.Port(), 0, baud, 0x00C0FFEE, bird, false);

@@ -1,14 +1,13 @@
 // Value streams: the stream filter's cost per packet on the reader thread (a plain reply, a
 // sample with no registration, a sample matched through a wildcard), and samples through a real
 // TCP link on 127.0.0.1 from the simulated module to a callback on the worker. Prints figures.
-#include <arpa/inet.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <thread>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "LinkStreams.h"
 #include "Module.h"
 #include "SimDevice.h"
@@ -65,11 +64,7 @@ int main()
         fprintf(stderr, "stream_bench: cannot start the simulated module\n");
         return 1;
     }
-    linkSpec spec{};
-    spec.type = TCPIP;
-    spec.serial_number = self.serialNumber;
-    spec.t.ip.ip_address = htonl(INADDR_LOOPBACK);
-    spec.t.ip.ip_port = device.Port();
+    linkSpec spec = BenchLoopbackSpec(self.serialNumber, device.Port());
     Module module(4, false, 0);
     if (module.connectFromSpec(spec) != aErrNone) {
         fprintf(stderr, "stream_bench: cannot connect\n");

@@ -6,17 +6,12 @@
 //    per millisecond, 26000 bytes/s;
 //  - CPU seconds per MiB transferred.
 // Usage: update_bench [KiB] [block-size]
-#include <arpa/inet.h>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <netinet/in.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "Module.h"
 #include "SimDevice.h"
 #include "SimModuleLogic.h"
@@ -26,56 +21,6 @@
 namespace {
 
 const double kPacingLimit = 26000.0;
-
-class QuietDisplay : public UpdaterDisplayInterface {
-  public:
-    void display_progress(bool) override {}
-    void update_progress(double, const char*) override {}
-    void update_spinner(bool, const char*) override {}
-    void info_message(const char*) override {}
-    void error_message(const char* text) override { fprintf(stderr, "%s\n", text); }
-};
-
-double sCpuSeconds()
-{
-    struct rusage u;
-    getrusage(RUSAGE_SELF, &u);
-    return (double)u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + (double)u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6;
-}
-
-// Runs the device in a child; returns its port (0 on failure).
-uint16_t sStartDevice(pid_t* child, uint16_t blockSize)
-{
-    int fds[2];
-    if (pipe(fds) != 0)
-        return 0;
-    *child = fork();
-    if (*child == 0) {
-        close(fds[0]);
-        SimDeviceConfig config;
-        config.idleTimeoutMs = 30000;
-        SimModuleConfig self;
-        SimModuleLogic module(self);
-        SimUpgradeConfig upgradeConfig;
-        upgradeConfig.blockSize = blockSize;
-        SimUpgradeLogic upgrade(upgradeConfig, &module, self.serialNumber);
-        SimDevice device(config, &upgrade);
-        uint16_t port = device.ListenTcp(0) && device.Start() ? device.Port() : 0;
-        if (write(fds[1], &port, sizeof(port)) != (ssize_t)sizeof(port))
-            _exit(1);
-        close(fds[1]);
-        while (device.Running() && getppid() != 1)
-            usleep(100000);
-        device.Stop();
-        _exit(0);
-    }
-    close(fds[1]);
-    uint16_t port = 0;
-    if (read(fds[0], &port, sizeof(port)) != (ssize_t)sizeof(port))
-        port = 0;
-    close(fds[0]);
-    return port;
-}
 
 }  // namespace
 
@@ -88,7 +33,16 @@ int main(int argc, char** argv)
         return 2;
     }
     pid_t child = -1;
-    uint16_t port = sStartDevice(&child, (uint16_t)blockSize);
+    SimDeviceConfig config;
+    config.idleTimeoutMs = 30000;
+    uint16_t port = BenchStartDeviceInChild(&child, config, [blockSize](const BenchServe& serve) {
+        SimModuleConfig self;
+        SimModuleLogic module(self);
+        SimUpgradeConfig upgradeConfig;
+        upgradeConfig.blockSize = (uint16_t)blockSize;
+        SimUpgradeLogic upgrade(upgradeConfig, &module, self.serialNumber);
+        serve(&upgrade);
+    });
     if (port == 0) {
         fprintf(stderr, "update_bench: the simulated device did not start\n");
         return 1;
@@ -96,11 +50,7 @@ int main(int argc, char** argv)
     int status = 1;
     {
         Vantorix::Strandix::Module module(2, (uint8_t)0);
-        linkSpec spec{};
-        spec.type = TCPIP;
-        spec.serial_number = 0x2A;
-        spec.t.ip.ip_address = htonl(INADDR_LOOPBACK);
-        spec.t.ip.ip_port = port;
+        linkSpec spec = BenchLoopbackSpec(0x2A, port);
         QuietDisplay display;
         UpdaterEntity entity;
         entity.init(&module, 0, true);
@@ -113,11 +63,11 @@ int main(int argc, char** argv)
             entity.TransferPrepare(image.data(), (uint32_t)image.size(), 0, size) != aErrNone) {
             fprintf(stderr, "update_bench: the simulated device did not take the update\n");
         } else {
-            const double cpu0 = sCpuSeconds();
+            const double cpu0 = BenchCpuSeconds();
             const auto t0 = std::chrono::steady_clock::now();
             aErr err = entity.FirmwareTransfer(image.data(), (uint32_t)image.size(), size, display);
             const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-            const double cpu = sCpuSeconds() - cpu0;
+            const double cpu = BenchCpuSeconds() - cpu0;
             if (err != aErrNone) {
                 fprintf(stderr, "update_bench: transfer failed [%d]\n", (int)err);
             } else {
@@ -132,7 +82,6 @@ int main(int argc, char** argv)
         }
         module.disconnect();
     }
-    kill(child, SIGTERM);
-    waitpid(child, nullptr, 0);
+    BenchStopChild(child);
     return status;
 }
