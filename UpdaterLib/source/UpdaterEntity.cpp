@@ -26,6 +26,16 @@ const uint8_t sMatchData[] = {cmdUPGRADE, val_UPGRADE_DATA};
 const uint8_t sMatchLoad[] = {cmdUPGRADE, val_UPGRADE_LOAD};
 const uint8_t sMatchStatus[] = {cmdUPGRADE, val_UPGRADE_STATUS};
 
+// Sends the one-byte upgrade operation `op`; a failure is logged under `name`.
+aErr sSendOperation(UpdaterEntity& entity, uint8_t op, const char* name)
+{
+    const uint8_t data[] = {op};
+    aErr err = entity.sendPacket(cmdUPGRADE, sizeof(data), data);
+    if (err != aErrNone)
+        Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending %s (%d)\n", name, (int)err);
+    return err;
+}
+
 }  // namespace
 
 UpdaterEntity::UpdaterEntity() = default;
@@ -47,12 +57,9 @@ aErr UpdaterEntity::_status_reply(uint8_t* reply, uint8_t& length)
 aErr UpdaterEntity::LoaderInit()
 {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Initialization {cmdUPGRADE, val_UPGRADE_INIT}\n");
-    const uint8_t op[] = {val_UPGRADE_INIT};
-    aErr err = sendPacket(cmdUPGRADE, sizeof(op), op);
-    if (err != aErrNone) {
-        Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_INIT (%d)\n", (int)err);
+    aErr err = sSendOperation(*this, val_UPGRADE_INIT, "UPGRADE_INIT");
+    if (err != aErrNone)
         return err;
-    }
     uint8_t reply[aSTRANDIX_MAX_PACKET_BYTES];
     uint8_t length = sizeof(sMatchInit);
     err = receivePacket(sMatchInit, &length, reply);
@@ -233,12 +240,9 @@ aErr UpdaterEntity::FirmwareWrite(uint32_t length)
 aErr UpdaterEntity::LoaderStart()
 {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Start {cmdUPGRADE, val_UPGRADE_LOAD}\n");
-    const uint8_t op[] = {val_UPGRADE_LOAD};
-    aErr err = sendPacket(cmdUPGRADE, sizeof(op), op);
-    if (err != aErrNone) {
-        Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_LOAD (%d)\n", (int)err);
+    aErr err = sSendOperation(*this, val_UPGRADE_LOAD, "UPGRADE_LOAD");
+    if (err != aErrNone)
         return err;
-    }
     uint8_t reply[aSTRANDIX_MAX_PACKET_BYTES];
     uint8_t length = sizeof(sMatchLoad);
     if (receivePacket(sMatchLoad, &length, reply) == aErrNone) {
