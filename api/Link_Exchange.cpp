@@ -22,6 +22,15 @@ static aErr sPutOnLink(const aPacket* packet, void* ref)
     return aLink_PutPacket(*static_cast<const aLinkId*>(ref), packet);
 }
 
+// Sets the header that a reply to module, command, option and index must carry.
+static void sExpectReply(uei* reply, uint8_t module, uint8_t command, uint8_t option, uint8_t index)
+{
+    reply->module = module;
+    reply->command = command;
+    reply->option = option;
+    reply->specifier = index;
+}
+
 aErr Link::sendUEI(const uei& request)
 {
     aErr err = checkExchange(request.module);
@@ -47,10 +56,7 @@ aErr Link::receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t i
     aErr err = checkExchange(module);
     if (err != aErrNone)
         return err;
-    reply->module = module;
-    reply->command = command;
-    reply->option = option;
-    reply->specifier = index;
+    sExpectReply(reply, module, command, option, index);
     aPacket* packet = aLink_AwaitFirst(m_impl->linkId, aUEI_Filter, reply, kReplyTimeoutMs);
     if (!packet)
         return aErrTimeout;
@@ -66,10 +72,7 @@ aErr Link::receiveUEIBytes(uint8_t module, uint8_t command, uint8_t option, uint
     aErr err = checkExchange(module);
     if (err != aErrNone)
         return err;
-    reply->module = module;
-    reply->command = command;
-    reply->option = option;
-    reply->specifier = index;
+    sExpectReply(reply, module, command, option, index);
     reply->type = ueiTypeBytes;
     reply->v.bytesVal.length = 0;
     reply->v.bytesVal.sequence = 0;
