@@ -82,6 +82,31 @@ static aErr sReplyResult(aErr err, const uei* u)
     return err;
 }
 
+// A value of each fixed-size type, for the typed set operations.
+static uei sByteValue(uint8_t value)
+{
+    uei u{};
+    u.type = ueiTypeByte;
+    u.v.byteVal = value;
+    return u;
+}
+
+static uei sShortValue(uint16_t value)
+{
+    uei u{};
+    u.type = ueiTypeShort;
+    u.v.shortVal = value;
+    return u;
+}
+
+static uei sIntValue(uint32_t value)
+{
+    uei u{};
+    u.type = ueiTypeInt;
+    u.v.intVal = value;
+    return u;
+}
+
 static aErr sSetExchange(Link* l, const uei* request, const uint8_t* subIndex, uint8_t option, uint8_t index,
                          uei* reply)
 {
@@ -125,41 +150,31 @@ aErr EntityClass::callUEI(uint8_t option)
 
 aErr EntityClass::setUEI8(uint8_t option, uint8_t value)
 {
-    uei u{};
-    u.type = ueiTypeByte;
-    u.v.byteVal = value;
+    uei u = sByteValue(value);
     return setUEI(option, &u);
 }
 
 aErr EntityClass::setUEI16(uint8_t option, uint16_t value)
 {
-    uei u{};
-    u.type = ueiTypeShort;
-    u.v.shortVal = value;
+    uei u = sShortValue(value);
     return setUEI(option, &u);
 }
 
 aErr EntityClass::setUEI32(uint8_t option, uint32_t value)
 {
-    uei u{};
-    u.type = ueiTypeInt;
-    u.v.intVal = value;
+    uei u = sIntValue(value);
     return setUEI(option, &u);
 }
 
 aErr EntityClass::setUEI8(uint8_t option, uint8_t subIndex, uint8_t value)
 {
-    uei u{};
-    u.type = ueiTypeByte;
-    u.v.byteVal = value;
+    uei u = sByteValue(value);
     return setUEI(option, subIndex, &u);
 }
 
 aErr EntityClass::setUEI32(uint8_t option, uint8_t subIndex, uint32_t value)
 {
-    uei u{};
-    u.type = ueiTypeInt;
-    u.v.intVal = value;
+    uei u = sIntValue(value);
     return setUEI(option, subIndex, &u);
 }
 
