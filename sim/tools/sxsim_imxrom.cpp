@@ -1,19 +1,14 @@
 // Runs the simulated i.MX RT1050 ROM (serial download over UART) on a pseudo-terminal. Prints
 // the port ("PORT /dev/pts/N"), answers until idle or interrupted, then reports what the
 // processor received: "WRITE <address> <size>" per file write and "JUMP <address>".
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <thread>
 
 #include "ImxRomSim.h"
+#include "SimToolSupport.h"
 
 namespace {
-
-volatile sig_atomic_t sInterrupted = 0;
-
-void sOnSignal(int) { sInterrupted = 1; }
 
 void sUsage()
 {
@@ -40,7 +35,7 @@ int main(int argc, char** argv)
         } else if (arg == "--bad-completion") {
             faults.badCompletion = true;
         } else if ((arg == "--baud" || arg == "--idle") && i + 1 < argc) {
-            uint32_t v = (uint32_t)strtoul(argv[++i], nullptr, 10);
+            uint32_t v = SimToolNumber(argv[++i]);
             if (arg == "--baud")
                 baud = v;
             else
@@ -51,18 +46,14 @@ int main(int argc, char** argv)
             return 2;
         }
     }
-    signal(SIGINT, sOnSignal);
-    signal(SIGTERM, sOnSignal);
+    SimToolCatchSignals();
     ImxRomSim sim(baud, idleMs);
     sim.device().SetFaults(faults);
     if (!sim.Start()) {
         perror("sxsim_imxrom: cannot open a pseudo-terminal");
         return 1;
     }
-    printf("PORT %s\n", sim.Port().c_str());
-    fflush(stdout);
-    while (!sInterrupted && sim.running())
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    SimToolServe(sim.Port(), [&sim] { return sim.running(); });
     sim.Stop();
     for (const ImxSdpDevice::Write& w : sim.device().Writes())
         printf("WRITE 0x%08X %zu\n", w.address, w.data.size());

@@ -1,19 +1,14 @@
 // Runs the simulated LPC17xx ROM bootloader on a pseudo-terminal. Prints the port to open
 // ("PORT /dev/pts/N"), then answers until it has been idle for the idle time or is
 // interrupted; with --flash-out it then writes the flash contents to a file.
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <thread>
 
 #include "LpcRomSim.h"
+#include "SimToolSupport.h"
 
 namespace {
-
-volatile sig_atomic_t sInterrupted = 0;
-
-void sOnSignal(int) { sInterrupted = 1; }
 
 void sUsage()
 {
@@ -43,13 +38,13 @@ int main(int argc, char** argv)
         }
         const char* value = argv[++i];
         if (arg == "--baud") {
-            config.baud = (uint32_t)strtoul(value, nullptr, 10);
+            config.baud = SimToolNumber(value);
         } else if (arg == "--resend") {
-            config.resendFaults = (uint32_t)strtoul(value, nullptr, 10);
+            config.resendFaults = SimToolNumber(value);
         } else if (arg == "--erase-ms") {
-            config.eraseMsPerSector = (uint32_t)strtoul(value, nullptr, 10);
+            config.eraseMsPerSector = SimToolNumber(value);
         } else if (arg == "--idle") {
-            config.idleTimeoutMs = (uint32_t)strtoul(value, nullptr, 10) * 1000;
+            config.idleTimeoutMs = SimToolNumber(value) * 1000;
         } else if (arg == "--serial") {
             if (sscanf(value, "%x,%x,%x,%x", &config.serial[0], &config.serial[1], &config.serial[2],
                        &config.serial[3]) != 4) {
@@ -64,17 +59,13 @@ int main(int argc, char** argv)
             return 2;
         }
     }
-    signal(SIGINT, sOnSignal);
-    signal(SIGTERM, sOnSignal);
+    SimToolCatchSignals();
     LpcRomSim sim(config);
     if (!sim.Start()) {
         perror("sxsim_lpcrom: cannot open a pseudo-terminal");
         return 1;
     }
-    printf("PORT %s\n", sim.Port().c_str());
-    fflush(stdout);
-    while (!sInterrupted && sim.running())
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    SimToolServe(sim.Port(), [&sim] { return sim.running(); });
     sim.Stop();
     if (!flashOut.empty()) {
         std::vector<uint8_t> flash = sim.Flash();
