@@ -9,6 +9,7 @@
 #include "BirdWriter.h"
 #include "IsolatedHome.h"
 #include "KeyValueStore.h"
+#include "LocalCertificate.h"
 #include "UpdateServerSim.h"
 
 namespace {
@@ -107,9 +108,7 @@ TEST_F(ServerCliTest, HttpsServerWithTheCertificateFromTheEnvironment)
 {
     TempDir dir;
     const std::string cert = dir.file("cert.pem"), key = dir.file("key.pem");
-    ProcessResult made = RunProcess({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
-                                     "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
-                                     key, "-out", cert});
+    ProcessResult made = MakeLocalCertificate(cert, key);
     ASSERT_EQ(made.exit_code, 0) << made.err;
     UpdateServerSim secure;
     secure.AddDevice(0x40F5849A, "FW-GINKGO");

@@ -13,6 +13,7 @@
 
 #include "HTTPRequest.h"
 #include "IsolatedHome.h"
+#include "LocalCertificate.h"
 #include "UpdateServerReply.h"
 #include "UpdateServerRequest.h"
 #include "UpdateServerSim.h"
@@ -261,9 +262,7 @@ TEST(ServerHttps, VerifiesTheCertificateNamedByTheEnvironment)
 {
     TempDir dir;
     const std::string cert = dir.file("cert.pem"), key = dir.file("key.pem");
-    ProcessResult made = RunProcess({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
-                                     "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
-                                     key, "-out", cert});
+    ProcessResult made = MakeLocalCertificate(cert, key);
     ASSERT_EQ(made.exit_code, 0) << made.err;
     UpdateServerSim server;
     UpdateServerSim::Options options;
