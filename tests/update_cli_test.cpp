@@ -114,6 +114,12 @@ class UpdateCli : public ::testing::Test {
         EXPECT_EQ(1, reboots);
     }
 
+    // Runs an update of the device from the file, inside the namespace.
+    ProcessResult UpdateFrom(const std::string& path)
+    {
+        return home.Run({"-U", "-d", kSerialText, "-f", path}, ns.name());
+    }
+
     std::string record() const { return files.file("received"); }
     std::string settings() const { return home.store() + "/" + kSerialText + "/.settings"; }
 
@@ -135,7 +141,7 @@ TEST_F(UpdateCli, UpdatesFromAFileOverTcpIp)
     sWriteBird(path, 501, "Ginkgo", true, 0x0BADBEEF);
     StartDevice({"--block-size", "512"});
 
-    ProcessResult r = home.Run({"-U", "-d", kSerialText, "-f", path}, ns.name());
+    ProcessResult r = UpdateFrom(path);
     EXPECT_EQ(0, r.exit_code) << r.out << r.err;
     EXPECT_NE(std::string::npos, r.out.find("Updating from Birdfile: " + path + "\n")) << r.out;
     EXPECT_NE(std::string::npos, r.out.find("Transferring loader block 1 of 1, 704 bytes\n")) << r.out;
@@ -158,7 +164,7 @@ TEST_F(UpdateCli, AFileForAnotherModelIsRefused)
     sWriteBird(path, 502, "Ironwood", false);
     StartDevice();
 
-    ProcessResult r = home.Run({"-U", "-d", kSerialText, "-f", path}, ns.name());
+    ProcessResult r = UpdateFrom(path);
     EXPECT_EQ(1, r.exit_code) << r.out << r.err;
     EXPECT_NE(std::string::npos,
               r.err.find("Connected device model and Bird file model do not match [Ginkgo]\nBirdfile failed validation\n"))
@@ -266,14 +272,14 @@ TEST_F(UpdateCli, ADeviceThatTakesThreeSecondsToComeBackIsFound)
     sWriteBird(path, 503, "Ginkgo", false);
     StartDevice({"--load-away-ms", "3000"});
 
-    ProcessResult r = home.Run({"-U", "-d", kSerialText, "-f", path}, ns.name());
+    ProcessResult r = UpdateFrom(path);
     EXPECT_EQ(0, r.exit_code) << r.out << r.err;
     StopDevice();
     ExpectReceived(path);
 
     // A loader that comes back under the default serial number is found as well.
     StartDevice({"--load-away-ms", "3000", "--loader-serial", "DEADDEAD"});
-    ProcessResult renamed = home.Run({"-U", "-d", kSerialText, "-f", path}, ns.name());
+    ProcessResult renamed = UpdateFrom(path);
     EXPECT_EQ(0, renamed.exit_code) << renamed.out << renamed.err;
     StopDevice();
     ExpectReceived(path);
@@ -286,7 +292,7 @@ TEST_F(UpdateCli, AFailedBlockFailsTheUpdate)
     // The loader block's SUM is the 1st; with 1024-byte pieces the firmware's 3rd piece fails.
     StartDevice({"--fault-bad-sum", "4"});
 
-    ProcessResult r = home.Run({"-U", "-d", kSerialText, "-f", path}, ns.name());
+    ProcessResult r = UpdateFrom(path);
     EXPECT_EQ(1, r.exit_code) << r.out << r.err;
     EXPECT_NE(std::string::npos, r.err.find("Failed to transfer firmware block 1 of 2")) << r.err;
     EXPECT_EQ(std::string::npos, r.out.find("Transferring firmware block 2 of 2")) << r.out;
