@@ -1,6 +1,7 @@
 // The i.MX serial download client over its USB HID transport: hidapi's hidraw back end finds the
 // simulated ROM on the emulated USB bus, and commands, file data and replies travel as HID
 // reports through the hidraw node to the simulated processor.
+// test-labels: threads
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
