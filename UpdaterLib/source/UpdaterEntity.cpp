@@ -26,9 +26,10 @@ const uint8_t sMatchData[] = {cmdUPGRADE, val_UPGRADE_DATA};
 const uint8_t sMatchLoad[] = {cmdUPGRADE, val_UPGRADE_LOAD};
 const uint8_t sMatchStatus[] = {cmdUPGRADE, val_UPGRADE_STATUS};
 
-// Sends the one-byte upgrade operation `op`; a failure is logged under `name`.
-aErr sSendOperation(UpdaterEntity& entity, uint8_t op, const char* name)
+// Sends the one-byte upgrade operation `op` (named `name` in the log) for the step `step`.
+aErr sSendOperation(UpdaterEntity& entity, const char* step, uint8_t op, const char* name)
 {
+    Log::log(DEBUG_Network_FIRM, "NETWORK: %s {cmdUPGRADE, val_%s}\n", step, name);
     const uint8_t data[] = {op};
     aErr err = entity.sendPacket(cmdUPGRADE, sizeof(data), data);
     if (err != aErrNone)
@@ -56,8 +57,7 @@ aErr UpdaterEntity::_status_reply(uint8_t* reply, uint8_t& length)
 
 aErr UpdaterEntity::LoaderInit()
 {
-    Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Initialization {cmdUPGRADE, val_UPGRADE_INIT}\n");
-    aErr err = sSendOperation(*this, val_UPGRADE_INIT, "UPGRADE_INIT");
+    aErr err = sSendOperation(*this, "Loader Initialization", val_UPGRADE_INIT, "UPGRADE_INIT");
     if (err != aErrNone)
         return err;
     uint8_t reply[aSTRANDIX_MAX_PACKET_BYTES];
@@ -239,8 +239,7 @@ aErr UpdaterEntity::FirmwareWrite(uint32_t length)
 
 aErr UpdaterEntity::LoaderStart()
 {
-    Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Start {cmdUPGRADE, val_UPGRADE_LOAD}\n");
-    aErr err = sSendOperation(*this, val_UPGRADE_LOAD, "UPGRADE_LOAD");
+    aErr err = sSendOperation(*this, "Loader Start", val_UPGRADE_LOAD, "UPGRADE_LOAD");
     if (err != aErrNone)
         return err;
     uint8_t reply[aSTRANDIX_MAX_PACKET_BYTES];
