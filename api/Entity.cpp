@@ -82,28 +82,17 @@ static aErr sReplyResult(aErr err, const uei* u)
     return err;
 }
 
-// A value of each fixed-size type, for the typed set operations.
-static uei sByteValue(uint8_t value)
+// A value of one of the fixed-size types (byte, short, int), for the typed set operations.
+static uei sValue(ueiType type, uint32_t value)
 {
     uei u{};
-    u.type = ueiTypeByte;
-    u.v.byteVal = value;
-    return u;
-}
-
-static uei sShortValue(uint16_t value)
-{
-    uei u{};
-    u.type = ueiTypeShort;
-    u.v.shortVal = value;
-    return u;
-}
-
-static uei sIntValue(uint32_t value)
-{
-    uei u{};
-    u.type = ueiTypeInt;
-    u.v.intVal = value;
+    u.type = type;
+    if (type == ueiTypeByte)
+        u.v.byteVal = (uint8_t)value;
+    else if (type == ueiTypeShort)
+        u.v.shortVal = (uint16_t)value;
+    else
+        u.v.intVal = value;
     return u;
 }
 
@@ -150,31 +139,31 @@ aErr EntityClass::callUEI(uint8_t option)
 
 aErr EntityClass::setUEI8(uint8_t option, uint8_t value)
 {
-    uei u = sByteValue(value);
+    uei u = sValue(ueiTypeByte, value);
     return setUEI(option, &u);
 }
 
 aErr EntityClass::setUEI16(uint8_t option, uint16_t value)
 {
-    uei u = sShortValue(value);
+    uei u = sValue(ueiTypeShort, value);
     return setUEI(option, &u);
 }
 
 aErr EntityClass::setUEI32(uint8_t option, uint32_t value)
 {
-    uei u = sIntValue(value);
+    uei u = sValue(ueiTypeInt, value);
     return setUEI(option, &u);
 }
 
 aErr EntityClass::setUEI8(uint8_t option, uint8_t subIndex, uint8_t value)
 {
-    uei u = sByteValue(value);
+    uei u = sValue(ueiTypeByte, value);
     return setUEI(option, subIndex, &u);
 }
 
 aErr EntityClass::setUEI32(uint8_t option, uint8_t subIndex, uint32_t value)
 {
-    uei u = sIntValue(value);
+    uei u = sValue(ueiTypeInt, value);
     return setUEI(option, subIndex, &u);
 }
 
