@@ -51,9 +51,7 @@ aErr Link::sendUEI(const uei& request, uint8_t subIndex)
 
 aErr Link::receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uei* reply)
 {
-    if (!reply)
-        return aErrParam;
-    aErr err = checkExchange(module);
+    aErr err = reply ? checkExchange(module) : aErrParam;
     if (err != aErrNone)
         return err;
     sExpectReply(reply, module, command, option, index);
@@ -67,9 +65,7 @@ aErr Link::receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t i
 
 aErr Link::receiveUEIBytes(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uei* reply)
 {
-    if (!reply)
-        return aErrParam;
-    aErr err = checkExchange(module);
+    aErr err = reply ? checkExchange(module) : aErrParam;
     if (err != aErrNone)
         return err;
     sExpectReply(reply, module, command, option, index);
