@@ -2,13 +2,16 @@
 // bus (real libusb over an emulated usbdevfs; its figures include the emulation's own cost, so
 // they bound the host's overhead from above rather than predict real hardware):
 //  - request-to-reply round trip through the link engine over each path (median, 99th percentile);
-//  - raw bulk OUT rate of the driver over the emulated bus (50-byte transfers).
+//  - raw bulk OUT rate of the driver over the emulated bus (50-byte transfers);
+//  - a device that leaves the bus: time until its engine link leaves running, and the process's
+//    CPU use while the link sits on the gone device.
 // Usage: usb_bench [round-trips]
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <sys/resource.h>
 #include <vector>
 
 #include "SimDevice.h"
@@ -116,6 +119,46 @@ int main(int argc, char** argv)
             sxusb_close_strandix_device(handle);
         }
         sxusb_destroy(&handle);
+    }
+    // A device that leaves the bus under a running link.
+    {
+        SimDeviceConfig config;
+        config.serialNumber = 0x7E57B004;
+        config.moduleAddress = 6;
+        SimDevice device(config, &logic);
+        auto wire = std::make_shared<SimUsbWireBackend>();
+        SimUsbDeviceConfig usb;
+        usb.serial = "7E57B004";
+        SimUsbDevice* plugged = nullptr;
+        aLinkId id = 0;
+        if (wire->Attach(device) && device.Start() && (plugged = bus.Add(usb, wire)) != nullptr)
+            id = aLink_CreateUSB(config.serialNumber);
+        for (int i = 0; id != 0 && i < 500 && aLink_GetStatus(id) != LINK_RUNNING; i++)
+            aTime_MSSleep(10);
+        if (id != 0 && aLink_GetStatus(id) == LINK_RUNNING) {
+            aTime_MSSleep(50);
+            const double start = sNowMs();
+            plugged->SetPlugged(false);
+            while (aLink_GetStatus(id) == LINK_RUNNING && sNowMs() - start < 5000)
+                aTime_MSSleep(1);
+            const double dropMs = sNowMs() - start;
+            struct rusage before, after;
+            getrusage(RUSAGE_SELF, &before);
+            const double idleStart = sNowMs();
+            aTime_MSSleep(2000);
+            getrusage(RUSAGE_SELF, &after);
+            const double cpuMs = (after.ru_utime.tv_sec - before.ru_utime.tv_sec) * 1000.0 +
+                                 (after.ru_utime.tv_usec - before.ru_utime.tv_usec) / 1000.0 +
+                                 (after.ru_stime.tv_sec - before.ru_stime.tv_sec) * 1000.0 +
+                                 (after.ru_stime.tv_usec - before.ru_stime.tv_usec) / 1000.0;
+            printf("%-28s unplug: link out of running after %.1f ms; %.2f%% of a core while gone\n",
+                   "libusb (emulated bus)", dropMs, 100.0 * cpuMs / (sNowMs() - idleStart));
+        } else {
+            printf("unplug: no link\n");
+        }
+        if (id != 0)
+            aLink_Destroy(&id);
+        device.Stop();
     }
     return 0;
 }
