@@ -97,7 +97,7 @@ static std::string sAppName(const char* word)
 int _get_params(UpdaterDisplayInterface& display, int argc, const char* const* argv, Parameters& params)
 {
     params = Parameters();
-    params.server_url = std::string("http://") + UPDATE_SERVER_HOST + "/cgi/u";
+    params.server_url = UpdateServerRequest::default_url;
     params.app_name = sAppName(argc > 0 ? argv[0] : nullptr);
     char home[2048];
     if (aDirectory_GetHomeDirectory(home, sizeof(home)) == aErrNone)

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include "UpdateServerRequest.h"
 #include "UpdaterDisplayInterface.h"
 #include "aLinkSpec.h"
 
@@ -40,9 +41,6 @@ class CommandsClass {
     uint32_t word;
 };
 
-// The update server used when -u does not name one.
-#define UPDATE_SERVER_HOST "update.vantorix.com"
-#define UPDATE_SERVER_PORT 80
 
 struct Parameters {
     CommandsClass commands;

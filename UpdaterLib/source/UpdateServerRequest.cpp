@@ -8,7 +8,7 @@
 #include "Log.h"
 #include "UpdateServerReply.h"
 
-const char* const UpdateServerRequest::default_url = "http://update.vantorix.com/cgi/u";
+const char* const UpdateServerRequest::default_url = "http://" UPDATE_SERVER_HOST "/cgi/u";
 
 namespace {
 

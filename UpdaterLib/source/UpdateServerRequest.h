@@ -9,6 +9,10 @@
 #include <map>
 #include <string>
 
+// The update server used when none is named.
+#define UPDATE_SERVER_HOST "update.vantorix.com"
+#define UPDATE_SERVER_PORT 80
+
 class UpdateServerRequest {
   public:
     // Used when a request is given no base URL.
