@@ -112,30 +112,24 @@ static aLinkEntry* sNewEntry(uint32_t identifier, uint32_t port, linkType type, 
     return entry;
 }
 
-aLinkId aLink_CreateShared(uint32_t identifier, uint32_t port, linkType type, aLinkStreamOpener opener,
-                           bool requireStream)
+// With the table locked: one more use of the link already made for this identifier, or 0.
+static aLinkId sShareExisting(uint32_t identifier)
 {
-    if (!opener)
-        return 0;
-    aLinkTable_Lock();
     for (aLinkEntry* e = sHead; e; e = e->next) {
         if (e->type != INVALID && e->identifier == identifier) {
             e->useCount++;
-            aLinkId id = e->id;
-            aLinkTable_Unlock();
-            return id;
+            return e->id;
         }
     }
-    aLinkEntry* entry = sNewEntry(identifier, port, type, opener);
-    if (!entry) {
-        aLinkTable_Unlock();
-        return 0;
-    }
+    return 0;
+}
+
+// With the table locked: hands the stream (which err says was or was not opened) to a new
+// entry's link and starts it, then unlocks the table. A link that needs a stream and has none,
+// or that cannot be started, is destroyed. Returns the link's identifier, or 0.
+static aLinkId sStartEntry(aLinkEntry* entry, aStream* stream, aErr err, bool requireStream)
+{
     aLinkId id = entry->id;
-    aStream* stream = nullptr;
-    aErr err = opener(identifier, port, &stream);
-    if (!requireStream)
-        err = aErrNone;
     aErr initErr = aLinkIO_Init(entry->link, id, stream);
     if (err == aErrNone && initErr != aErrNone)
         err = requireStream ? aErrConnection : initErr;
@@ -149,6 +143,28 @@ aLinkId aLink_CreateShared(uint32_t identifier, uint32_t port, linkType type, aL
         return 0;
     }
     return id;
+}
+
+aLinkId aLink_CreateShared(uint32_t identifier, uint32_t port, linkType type, aLinkStreamOpener opener,
+                           bool requireStream)
+{
+    if (!opener)
+        return 0;
+    aLinkTable_Lock();
+    if (aLinkId shared = sShareExisting(identifier)) {
+        aLinkTable_Unlock();
+        return shared;
+    }
+    aLinkEntry* entry = sNewEntry(identifier, port, type, opener);
+    if (!entry) {
+        aLinkTable_Unlock();
+        return 0;
+    }
+    aStream* stream = nullptr;
+    aErr err = opener(identifier, port, &stream);
+    if (!requireStream)
+        err = aErrNone;
+    return sStartEntry(entry, stream, err, requireStream);
 }
 
 static aErr sOpenSocket(uint32_t address, uint32_t port, aStream** out)
@@ -169,13 +185,9 @@ aLinkId aLink_CreateSerial(uint32_t serialNumber, const char* portPath, uint32_t
     if (!portPath)
         return 0;
     aLinkTable_Lock();
-    for (aLinkEntry* e = sHead; e; e = e->next) {
-        if (e->type != INVALID && e->identifier == serialNumber) {
-            e->useCount++;
-            aLinkId id = e->id;
-            aLinkTable_Unlock();
-            return id;
-        }
+    if (aLinkId shared = sShareExisting(serialNumber)) {
+        aLinkTable_Unlock();
+        return shared;
     }
     uint32_t baudIndex = 0;
     while (baudIndex < sizeof(rates) / sizeof(rates[0]) && rates[baudIndex] != baudRate)
@@ -189,22 +201,9 @@ aLinkId aLink_CreateSerial(uint32_t serialNumber, const char* portPath, uint32_t
         aLinkTable_Unlock();
         return 0;
     }
-    aLinkId id = entry->id;
     aStream* stream = nullptr;
     aErr err = aStream_CreateSerial(portPath, baudIndex, false, aSerial_Bits_8, aSerial_Stop_bits_1, &stream);
-    aErr initErr = aLinkIO_Init(entry->link, id, stream);
-    if (err == aErrNone && initErr != aErrNone)
-        err = aErrConnection;
-    if (err == aErrNone && stream) {
-        entry->useCount = 1;
-        err = aLinkIO_Start(entry->link);
-    }
-    aLinkTable_Unlock();
-    if (err != aErrNone) {
-        aLink_Destroy(&id);
-        return 0;
-    }
-    return id;
+    return sStartEntry(entry, stream, err, true);
 }
 
 aLinkId aLink_Create(aStream* stream)
@@ -220,18 +219,7 @@ aLinkId aLink_Create(aStream* stream)
         aStream_Destroy(&stream);
         return 0;
     }
-    aLinkId id = entry->id;
-    aErr err = aLinkIO_Init(entry->link, id, stream);
-    if (err == aErrNone) {
-        entry->useCount = 1;
-        err = aLinkIO_Start(entry->link);
-    }
-    aLinkTable_Unlock();
-    if (err != aErrNone) {
-        aLink_Destroy(&id);
-        return 0;
-    }
-    return id;
+    return sStartEntry(entry, stream, aErrNone, true);
 }
 
 aErr aLink_Destroy(aLinkId* id)
