@@ -1,5 +1,6 @@
 #include "PtyLine.h"
 
+#include "aTime.h"
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -10,16 +11,9 @@
 
 namespace {
 
-int64_t sNowUs()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (int64_t)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
-}
-
 void sSleepUntilUs(int64_t when)
 {
-    int64_t now = sNowUs();
+    int64_t now = (int64_t)aTime_MonoUS();
     if (when <= now)
         return;
     struct timespec ts;
@@ -106,7 +100,7 @@ bool PtyLine::ReadByte(uint8_t& byte, int timeoutMs)
 {
     if (master_ < 0)
         return false;
-    int64_t deadline = sNowUs() + (int64_t)timeoutMs * 1000;
+    int64_t deadline = (int64_t)aTime_MonoUS() + (int64_t)timeoutMs * 1000;
     bool waited = false;
     while (pending_.empty()) {
         uint8_t buffer[64];
@@ -115,7 +109,7 @@ bool PtyLine::ReadByte(uint8_t& byte, int timeoutMs)
             // Bytes that were already waiting follow the previous ones on the wire without a
             // gap (so a simulator that fell behind catches up); bytes that had to be waited for
             // start arriving now.
-            int64_t now = sNowUs();
+            int64_t now = (int64_t)aTime_MonoUS();
             if (waited && inClockUs_ < now)
                 inClockUs_ = now;
             if (inClockUs_ < now - 1000000)
@@ -124,7 +118,7 @@ bool PtyLine::ReadByte(uint8_t& byte, int timeoutMs)
             break;
         }
         waited = true;
-        int64_t left = deadline - sNowUs();
+        int64_t left = deadline - (int64_t)aTime_MonoUS();
         if (left <= 0)
             return false;
         struct pollfd p = {master_, POLLIN, 0};
@@ -134,7 +128,7 @@ bool PtyLine::ReadByte(uint8_t& byte, int timeoutMs)
     }
     inClockUs_ += ByteUs();
     // Sleep only when more than a little ahead of the wire, so pacing costs few system calls.
-    if (inClockUs_ - sNowUs() > 500)
+    if (inClockUs_ - (int64_t)aTime_MonoUS() > 500)
         sSleepUntilUs(inClockUs_);
     byte = pending_.front();
     pending_.pop_front();
@@ -145,7 +139,7 @@ void PtyLine::Write(const uint8_t* data, size_t count)
 {
     if (master_ < 0)
         return;
-    int64_t now = sNowUs();
+    int64_t now = (int64_t)aTime_MonoUS();
     if (outClockUs_ < now)
         outClockUs_ = now;
     size_t done = 0;

@@ -1,6 +1,7 @@
 // The simulated device's wire side: transports, framing, sync, heartbeats and fault switches.
 #include "SimDevice.h"
 
+#include "aTime.h"
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -20,12 +21,6 @@ const int kTickMs = 10;
 const uint8_t kSyncAddress = 0xAD;
 const uint8_t kControlAddress = 0xAF;
 const int kSyncRequestPackets = 6;
-
-int64_t NowMs()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 }  // namespace
 
@@ -136,11 +131,11 @@ bool SimDevice::Start()
         std::lock_guard<std::mutex> lock(mutex_);
         running_ = true;
         stopRequested_ = false;
-        lastActivityMs_ = NowMs();
+        lastActivityMs_ = (int64_t)aTime_MonoMS();
         if (connFd_ >= 0)
             stats_.connections++;
     }
-    nextHeartbeatMs_ = NowMs() + config_.heartbeatMs;
+    nextHeartbeatMs_ = (int64_t)aTime_MonoMS() + config_.heartbeatMs;
     thread_ = std::thread(&SimDevice::Run, this);
     return true;
 }
@@ -173,14 +168,14 @@ void SimDevice::Wake()
 
 void SimDevice::Touch()
 {
-    lastActivityMs_ = NowMs();
+    lastActivityMs_ = (int64_t)aTime_MonoMS();
 }
 
 void SimDevice::Enqueue(std::vector<uint8_t> bytes, bool delayed)
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        int64_t due = NowMs() + (delayed ? config_.replyDelayMs : 0);
+        int64_t due = (int64_t)aTime_MonoMS() + (delayed ? config_.replyDelayMs : 0);
         // Keep the order of the wire even when the delay changes.
         if (!outgoing_.empty() && outgoing_.back().dueMs > due)
             due = outgoing_.back().dueMs;
@@ -317,7 +312,7 @@ void SimDevice::AcceptConnection()
         Touch();
     }
     changed_.notify_all();
-    nextHeartbeatMs_ = NowMs() + config_.heartbeatMs;
+    nextHeartbeatMs_ = (int64_t)aTime_MonoMS() + config_.heartbeatMs;
     if (logic_)
         logic_->OnConnect(*this);
 }
@@ -443,8 +438,8 @@ void SimDevice::FlushDue(int64_t now)
         if (connFd_ < 0)
             continue;  // nobody to hear it
         size_t done = 0;
-        int64_t giveUp = NowMs() + 1000;
-        while (done < bytes.size() && NowMs() < giveUp) {
+        int64_t giveUp = (int64_t)aTime_MonoMS() + 1000;
+        while (done < bytes.size() && (int64_t)aTime_MonoMS() < giveUp) {
             ssize_t n = write(connFd_, bytes.data() + done, bytes.size() - done);
             if (n > 0) {
                 done += (size_t)n;
@@ -461,7 +456,7 @@ void SimDevice::FlushDue(int64_t now)
 void SimDevice::Run()
 {
     for (;;) {
-        int64_t now = NowMs();
+        int64_t now = (int64_t)aTime_MonoMS();
         bool drop = false;
         bool goAway = false;
         int64_t nextDue = now + kTickMs;

@@ -1,7 +1,7 @@
 #include "SimDiscoveryResponder.h"
 
+#include "aTime.h"
 #include <arpa/inet.h>
-#include <chrono>
 #include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
@@ -13,11 +13,6 @@ const char* const kGroup = "232.2.2.2";
 const uint16_t kRequestPort = 9888;
 const uint16_t kReplyPort = 9889;
 
-int64_t sNowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 }  // namespace
 
 SimDiscoveryResponder::SimDiscoveryResponder(const SimDiscoveryConfig& config) : config_(config) {}
@@ -86,8 +81,8 @@ void SimDiscoveryResponder::Stop()
 
 void SimDiscoveryResponder::Run()
 {
-    int64_t lastActivity = sNowMs();
-    while (!stop_ && sNowMs() - lastActivity < config_.idleTimeoutMs) {
+    int64_t lastActivity = (int64_t)aTime_MonoMS();
+    while (!stop_ && (int64_t)aTime_MonoMS() - lastActivity < config_.idleTimeoutMs) {
         struct pollfd p = {fd_, POLLIN, 0};
         if (poll(&p, 1, 50) <= 0)
             continue;
@@ -97,7 +92,7 @@ void SimDiscoveryResponder::Run()
         ssize_t n = recvfrom(fd_, request, sizeof(request), MSG_DONTWAIT, (struct sockaddr*)&from, &fromLength);
         if (n < 1 || request[0] != 0x01)
             continue;
-        lastActivity = sNowMs();
+        lastActivity = (int64_t)aTime_MonoMS();
         requests_++;
         if (silent_)
             continue;

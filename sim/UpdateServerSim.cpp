@@ -1,5 +1,6 @@
 #include "UpdateServerSim.h"
 
+#include "aTime.h"
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -23,12 +24,6 @@ namespace {
 const size_t sMaxRequestBytes = 64 * 1024;
 const int sSocketTimeoutS = 10;
 const size_t sMaxConnections = 64;
-
-uint64_t sNowMs()
-{
-    using namespace std::chrono;
-    return (uint64_t)duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 int sHex(char c)
 {
@@ -324,7 +319,7 @@ bool UpdateServerSim::Start(const Options& options, std::string* error)
     port_ = ntohs(address.sin_port);
     stop_ = false;
     running_ = true;
-    last_activity_ms_ = sNowMs();
+    last_activity_ms_ = aTime_MonoMS();
     acceptor_ = std::thread(&UpdateServerSim::AcceptLoop, this);
     return true;
 }
@@ -364,7 +359,7 @@ void UpdateServerSim::AcceptLoop()
 {
     while (!stop_) {
         ReapWorkers(false);
-        const uint64_t now = sNowMs(), last = last_activity_ms_;
+        const uint64_t now = aTime_MonoMS(), last = last_activity_ms_;
         if (now > last && now - last > (uint64_t)options_.idle_timeout_ms) {
             bool busy;
             {
@@ -380,7 +375,7 @@ void UpdateServerSim::AcceptLoop()
         int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0)
             continue;
-        last_activity_ms_ = sNowMs();
+        last_activity_ms_ = aTime_MonoMS();
         std::lock_guard<std::mutex> lock(mutex_);
         if (connections_.size() >= sMaxConnections) {
             close(fd);
@@ -440,7 +435,7 @@ void UpdateServerSim::Serve(int fd, std::shared_ptr<std::atomic<bool>> done)
         }
         if (!target.empty()) {
             Reply reply = Answer(target);
-            last_activity_ms_ = sNowMs();
+            last_activity_ms_ = aTime_MonoMS();
             std::string head = "HTTP/1.1 " + std::to_string(reply.status) + " " + sReason(reply.status) +
                                "\r\nContent-Type: text/plain\r\nContent-Length: " +
                                std::to_string(reply.body.size() + (reply.stall ? 64 : 0)) +
@@ -458,7 +453,7 @@ void UpdateServerSim::Serve(int fd, std::shared_ptr<std::atomic<bool>> done)
             break;
         }
     close(fd);
-    last_activity_ms_ = sNowMs();
+    last_activity_ms_ = aTime_MonoMS();
     *done = true;
 }
 

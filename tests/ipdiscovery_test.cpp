@@ -108,9 +108,9 @@ TEST_F(IpDiscoveryTest, NoDeviceEndsAfterTwoQuietSeconds)
     uint32_t count = 99;
     uint64_t elapsed = 0;
     Inside({}, [&] {
-        const uint64_t start = aTime_GetMSTicks();
+        const uint64_t start = aTime_MonoMS();
         count = aDiscovery_EnumerateModules(TCPIP, sCollect, &seen);
-        elapsed = aTime_GetMSTicks() - start;
+        elapsed = aTime_MonoMS() - start;
     });
     EXPECT_EQ(count, 0u);
     EXPECT_TRUE(seen.specs.empty());

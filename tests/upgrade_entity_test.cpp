@@ -141,9 +141,9 @@ TEST_F(UpgradeEntity, RebootWaitsForTheLinkToDrop)
 {
     Start(SimUpgradeConfig());
     entity.setRebootWait(10000);
-    uint64_t start = aTime_GetMSTicks();
+    uint64_t start = aTime_MonoMS();
     EXPECT_EQ(aErrNone, entity.LoaderReboot(display));
-    EXPECT_LT(aTime_GetMSTicks() - start, 10000u);
+    EXPECT_LT(aTime_MonoMS() - start, 10000u);
     EXPECT_FALSE(module.isConnected());
     EXPECT_EQ(1, upgrade->Stats().reboots);
 }
@@ -190,10 +190,10 @@ TEST_F(UpgradeEntity, WrongDataCountsAreRepeatedButNotForEver)
     config.wrongCountAt = 1;
     config.wrongCountTimes = -1;
     upgrade->SetConfig(config);
-    uint64_t start = aTime_GetMSTicks();
+    uint64_t start = aTime_MonoMS();
     ASSERT_EQ(aErrNone, entity.TransferPrepare(image.data(), (uint32_t)image.size(), 0, blockSize));
     EXPECT_EQ(aErrPacket, entity.LoaderTransfer(image.data(), (uint32_t)image.size()));
-    EXPECT_LT(aTime_GetMSTicks() - start, 10000u);
+    EXPECT_LT(aTime_MonoMS() - start, 10000u);
     EXPECT_EQ(5 + 1 + UpdaterEntity::kMaxDataRepeats, upgrade->Stats().dataPackets);
 }
 

@@ -86,8 +86,8 @@ TEST_F(UsbNodeTest, StreamAndEngineLinkGoThroughTheNode)
 
     aLinkId id = aLink_CreateUSB(config.serialNumber);
     ASSERT_NE(id, 0u);
-    const uint64_t until = aTime_GetMSTicks() + 5000;
-    while (aLink_GetStatus(id) != LINK_RUNNING && aTime_GetMSTicks() < until)
+    const uint64_t until = aTime_MonoMS() + 5000;
+    while (aLink_GetStatus(id) != LINK_RUNNING && aTime_MonoMS() < until)
         aTime_MSSleep(10);
     ASSERT_EQ(aLink_GetStatus(id), LINK_RUNNING);
     const uint8_t payload[2] = {0x42, 0x43};
@@ -107,9 +107,9 @@ TEST_F(UsbNodeTest, StreamWaitsForDataAndSeesTheDeviceGo)
 {
     aStream* stream = nullptr;
     ASSERT_EQ(aStream_CreateUSB(config.serialNumber, &stream), aErrNone);
-    const uint64_t start = aTime_GetMSTicks();
+    const uint64_t start = aTime_MonoMS();
     EXPECT_EQ(aStream_Wait(stream, 100), aErrNotReady);
-    EXPECT_GE(aTime_GetMSTicks() - start, 90u);  // it slept rather than spun
+    EXPECT_GE(aTime_MonoMS() - start, 90u);  // it slept rather than spun
     device->SendBytes({0x04, 0x00});
     EXPECT_EQ(aStream_Wait(stream, 2000), aErrNone);
     uint8_t two[2];

@@ -113,8 +113,8 @@ TEST_F(UsbStreamTest, EngineLinkCarriesPacketsToTheSimulatedDevice)
     EXPECT_EQ(again, id);  // shared by use count
     EXPECT_EQ(aLink_Destroy(&again), aErrNone);
 
-    const uint64_t until = aTime_GetMSTicks() + 5000;
-    while (aLink_GetStatus(id) != LINK_RUNNING && aTime_GetMSTicks() < until)
+    const uint64_t until = aTime_MonoMS() + 5000;
+    while (aLink_GetStatus(id) != LINK_RUNNING && aTime_MonoMS() < until)
         aTime_MSSleep(10);
     ASSERT_EQ(aLink_GetStatus(id), LINK_RUNNING);
 
@@ -170,16 +170,16 @@ TEST_F(UsbStreamTest, DeviceThatLeavesTakesTheLinkOutOfRunning)
 
     aLinkId id = aLink_CreateUSB(0x1234ABCE);
     ASSERT_NE(id, 0u);
-    uint64_t until = aTime_GetMSTicks() + 5000;
-    while (aLink_GetStatus(id) != LINK_RUNNING && aTime_GetMSTicks() < until)
+    uint64_t until = aTime_MonoMS() + 5000;
+    while (aLink_GetStatus(id) != LINK_RUNNING && aTime_MonoMS() < until)
         aTime_MSSleep(10);
     ASSERT_EQ(aLink_GetStatus(id), LINK_RUNNING);
     ASSERT_TRUE(sEchoes(id));
 
     aTime_MSSleep(30);  // the reader is inside its next IN transfer
     device->SetPlugged(false);
-    until = aTime_GetMSTicks() + 5000;
-    while (aLink_GetStatus(id) == LINK_RUNNING && aTime_GetMSTicks() < until)
+    until = aTime_MonoMS() + 5000;
+    while (aLink_GetStatus(id) == LINK_RUNNING && aTime_MonoMS() < until)
         aTime_MSSleep(5);
     EXPECT_EQ(aLink_GetStatus(id), LINK_IO_FAULT);
     // Gone is gone: the reader no longer submits transfers to the device.
@@ -193,8 +193,8 @@ TEST_F(UsbStreamTest, DeviceThatLeavesTakesTheLinkOutOfRunning)
     device->SetPlugged(true);
     id = aLink_CreateUSB(0x1234ABCE);
     ASSERT_NE(id, 0u);
-    until = aTime_GetMSTicks() + 5000;
-    while (aLink_GetStatus(id) != LINK_RUNNING && aTime_GetMSTicks() < until)
+    until = aTime_MonoMS() + 5000;
+    while (aLink_GetStatus(id) != LINK_RUNNING && aTime_MonoMS() < until)
         aTime_MSSleep(10);
     ASSERT_EQ(aLink_GetStatus(id), LINK_RUNNING);
     EXPECT_TRUE(sEchoes(id));

@@ -126,7 +126,7 @@ aErr NXPSerialClass::Connect(const char* port, uint32_t baud)
         strncpy(port_name, port, sizeof(port_name) - 1);
         port_name[sizeof(port_name) - 1] = 0;
     }
-    wire_free_at = aTime_GetMSTicks();
+    wire_free_at = aTime_MonoMS();
     return aErrNone;
 }
 
@@ -139,7 +139,7 @@ aErr NXPSerialClass::Disconnect()
 
 uint64_t NXPSerialClass::Deadline(uint32_t budgetMs) const
 {
-    uint64_t now = aTime_GetMSTicks();
+    uint64_t now = aTime_MonoMS();
     return (wire_free_at > now ? wire_free_at : now) + budgetMs;
 }
 
@@ -150,7 +150,7 @@ aErr NXPSerialClass::ReadByte(uint8_t* byte, uint64_t deadline)
         aErr err = aStream_Read(stream, byte, 1);
         if (err != aErrNotReady)
             return err;
-        uint64_t now = aTime_GetMSTicks();
+        uint64_t now = aTime_MonoMS();
         if (now >= deadline)
             return aErrNotReady;
         uint64_t left = deadline - now;
@@ -173,7 +173,7 @@ aErr NXPSerialClass::Send(const char* text, size_t length, bool readEcho)
         return err;
     }
     // The write returns once the port has the bytes; the line needs 10 bits for each.
-    uint64_t now = aTime_GetMSTicks();
+    uint64_t now = aTime_MonoMS();
     if (wire_free_at < now)
         wire_free_at = now;
     wire_free_at += baud_rate ? ((uint64_t)length * 10000 + baud_rate - 1) / baud_rate : 0;
@@ -214,7 +214,7 @@ aErr NXPSerialClass::GetEcho(const char* text, size_t count, size_t* received)
         if (err != aErrNone)
             break;
         // While the echo keeps coming, a busy line or a slow machine is no reason to give up.
-        uint64_t alive = aTime_GetMSTicks() + ECHO_BUDGET_MS;
+        uint64_t alive = aTime_MonoMS() + ECHO_BUDGET_MS;
         if (deadline < alive)
             deadline = alive;
         if (b == (uint8_t)text[matched])
@@ -239,7 +239,7 @@ aErr NXPSerialClass::GetLine(char* buffer, size_t size, size_t* length, uint32_t
         err = ReadByte(&b, deadline);
         if (err != aErrNone)
             break;
-        uint64_t alive = aTime_GetMSTicks() + REPLY_BUDGET_MS;
+        uint64_t alive = aTime_MonoMS() + REPLY_BUDGET_MS;
         if (deadline < alive)
             deadline = alive;
         if (stored == 0 && b == '\n')
@@ -545,10 +545,10 @@ aErr NXPSerialClass::Write(uint32_t address, uint32_t count, const uint8_t* sour
         err = Send(group.data(), group.size(), echo);
         if (err != aErrNone)
             return err;
-        uint64_t started = aTime_GetMSTicks();
+        uint64_t started = aTime_MonoMS();
         err = GetLine(line, sizeof(line), &length, CHECKSUM_BUDGET_MS);
         Log::log(DEBUG_NXPSerial_SR, "Write() waited for checksum %llu ms\n",
-                 (unsigned long long)(aTime_GetMSTicks() - started + 1));
+                 (unsigned long long)(aTime_MonoMS() - started + 1));
         if (err != aErrNone) {
             Log::log(DEBUG_NXPSerial, "Write() no checksum reply [%s]\n", aError_GetErrorText(err));
             return err == aErrNotReady ? aErrTimeout : err;

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "Log.h"
+#include "aTime.h"
 
 struct PrivateSerial_SDPLoader {
     int fd = 0;
@@ -19,13 +20,6 @@ struct PrivateSerial_SDPLoader {
 };
 
 namespace {
-
-int64_t sNowUs()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (int64_t)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
-}
 
 void sSleepUs(int64_t us)
 {
@@ -80,7 +74,7 @@ bool Serial_SDPLoader::init()
     p->fd = fd;
     sSleepUs(1000000);
     tcflush(fd, TCIOFLUSH);
-    p->wireFreeAtUs = sNowUs();
+    p->wireFreeAtUs = (int64_t)aTime_MonoUS();
     return true;
 }
 
@@ -90,26 +84,26 @@ ssize_t Serial_SDPLoader::writeData(const std::vector<uint8_t>& data)
         return -1;
     const uint8_t* bytes = data.data() + 1;
     size_t count = data.size() - 1, sent = 0;
-    int64_t stalledSince = sNowUs();
+    int64_t stalledSince = (int64_t)aTime_MonoUS();
     while (sent < count) {
         ssize_t n = write(p->fd, bytes + sent, count - sent);
         if (n > 0) {
             sent += (size_t)n;
-            stalledSince = sNowUs();
+            stalledSince = (int64_t)aTime_MonoUS();
             continue;
         }
         if (n < 0 && errno != EAGAIN && errno != EINTR) {
             Log::log(DEBUG_iMXSerial, "Write to [%s] failed: %s\n", p->port.c_str(), strerror(errno));
             return -1;
         }
-        if (sNowUs() - stalledSince > (int64_t)WRITE_STALL_LIMIT_MS * 1000) {
+        if ((int64_t)aTime_MonoUS() - stalledSince > (int64_t)WRITE_STALL_LIMIT_MS * 1000) {
             Log::log(DEBUG_iMXSerial, "Write to [%s] stalled: %zu of %zu bytes sent\n", p->port.c_str(), sent, count);
             return -1;
         }
         struct pollfd pfd = {p->fd, POLLOUT, 0};
         poll(&pfd, 1, 1);
     }
-    int64_t now = sNowUs();
+    int64_t now = (int64_t)aTime_MonoUS();
     if (p->wireFreeAtUs < now)
         p->wireFreeAtUs = now;
     p->wireFreeAtUs += (int64_t)count * 10 * 1000000 / BAUD;
@@ -123,11 +117,11 @@ size_t Serial_SDPLoader::readData(std::vector<uint8_t>& data, unsigned timeoutMs
     if (timeoutMs > 0) {
         // The port takes the bytes long before they are on the wire (a USB adapter or a
         // pseudo-terminal buffers them): allow what is still queued, bounded by its line time.
-        int64_t limit = sNowUs() + 2000000;
+        int64_t limit = (int64_t)aTime_MonoUS() + 2000000;
         int queued = 0;
-        while (ioctl(p->fd, TIOCOUTQ, &queued) == 0 && queued > 0 && sNowUs() < limit)
+        while (ioctl(p->fd, TIOCOUTQ, &queued) == 0 && queued > 0 && (int64_t)aTime_MonoUS() < limit)
             sSleepUs(1000);
-        sSleepUs(p->wireFreeAtUs - sNowUs());
+        sSleepUs(p->wireFreeAtUs - (int64_t)aTime_MonoUS());
         sSleepUs((int64_t)timeoutMs * 1000);
     }
     size_t before = data.size();

@@ -310,9 +310,9 @@ aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display)
     aErr err = sendPacket(cmdUPGRADE, sizeof(op), op);
     if (err != aErrNone)
         Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending Loader REBOOT\n");
-    const uint64_t deadline = aTime_GetMSTicks() + m_rebootWaitMs;
+    const uint64_t deadline = aTime_MonoMS() + m_rebootWaitMs;
     while (err == aErrNone && m_module && m_module->isConnected()) {
-        if (aTime_GetMSTicks() >= deadline) {
+        if (aTime_MonoMS() >= deadline) {
             display.message(UpdaterDisplayInterface::LEVEL_ERROR,
                             "Device did not restart: its link stayed up %.1f s after the reboot request",
                             m_rebootWaitMs / 1000.0);

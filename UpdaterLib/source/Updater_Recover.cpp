@@ -309,7 +309,7 @@ bool Updater::Get_Fingerprint(Fingerprint& fingerprint, std::string serial_port,
 bool Updater::Recover_Firmware(std::string serial_port, unsigned int build, unsigned int baud_rate,
                                unsigned int serial_number, std::string bird_file, bool)
 {
-    const uint64_t start = aTime_GetMSTicks();
+    const uint64_t start = aTime_MonoMS();
     Fingerprint fingerprint;
     if (!Get_Fingerprint(fingerprint, serial_port, serial_number, bird_file, FINGERPRINT_BAUD, false)) {
         display.message(ERROR, "Could not get Device Identifier");
@@ -345,6 +345,6 @@ bool Updater::Recover_Firmware(std::string serial_port, unsigned int build, unsi
         display.message(ERROR, "Unknown device");
         return false;
     }
-    display.message(INFO, "Update time: %.4f sec", (double)(aTime_GetMSTicks() - start) / 1000.0);
+    display.message(INFO, "Update time: %.4f sec", (double)(aTime_MonoMS() - start) / 1000.0);
     return result;
 }

@@ -270,7 +270,7 @@ bool Updater::Update_Firmware(unsigned int serial_number, unsigned int build, st
         display.message(ERROR, "Cannot open the updater store %s: %s", updater_directory.c_str(), e.what());
         return false;
     }
-    const uint64_t start = aTime_GetMSTicks();
+    const uint64_t start = aTime_MonoMS();
 
     if (bird_file.empty()) {
         if (build == 0) {
@@ -374,6 +374,6 @@ bool Updater::Update_Firmware(unsigned int serial_number, unsigned int build, st
     }
 
     Log::log(DEBUG_Updater, "Updating device firmware: \n");
-    display.message(INFO, "Update time: %.4f sec", (double)(aTime_GetMSTicks() - start) / 1000.0);
+    display.message(INFO, "Update time: %.4f sec", (double)(aTime_MonoMS() - start) / 1000.0);
     return err == aErrNone;
 }

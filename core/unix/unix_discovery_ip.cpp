@@ -102,9 +102,9 @@ uint32_t aDiscovery_EnumerateTCPIP(aDiscoveryModuleFoundProc callback, void* ref
         return 0;
     uint32_t counted = 0;
     if (sSendRequests()) {
-        const uint64_t end = aTime_GetMSTicks() + aDISCOVERY_MAX_MS;
+        const uint64_t end = aTime_MonoMS() + aDISCOVERY_MAX_MS;
         bool goOn = true;
-        while (goOn && aTime_GetMSTicks() < end) {
+        while (goOn && aTime_MonoMS() < end) {
             uint8_t reply[aDISCOVERY_DATAGRAM_SIZE];
             memset(reply, 0, sizeof(reply));
             struct sockaddr_in from;

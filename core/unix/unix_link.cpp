@@ -346,13 +346,13 @@ aPacket* aLink_GetFirst(aLinkId id, aPacketFilter filter, void* ref)
 
 aPacket* aLink_AwaitFirst(aLinkId id, aPacketFilter filter, void* ref, uint64_t timeoutMs)
 {
-    uint64_t deadline = aTime_GetMSTicks() + timeoutMs;
+    uint64_t deadline = aTime_MonoMS() + timeoutMs;
     for (;;) {
         aPacketFifoId input = 0;
         bool running = false;
         if (!sFifos(id, &input, nullptr, &running) || !running)
             return nullptr;
-        uint64_t now = aTime_GetMSTicks();
+        uint64_t now = aTime_MonoMS();
         if (now >= deadline)
             return aPacketFifo_GetFirst(input, filter, ref);
         uint64_t slice = deadline - now < kAwaitSliceMs ? deadline - now : kAwaitSliceMs;

@@ -24,9 +24,9 @@ const useconds_t kPollUs = 5;
 const useconds_t kMaxPollUs = 500;
 // The writer waits this long at most for a packet, so that a stop is seen promptly.
 const uint64_t kWriterWaitMs = 20;
-// Packets leave at most one per this many nanoseconds (the device's pace), and the writer's
+// Packets leave at most one per this many microseconds (the device's pace), and the writer's
 // sleeps may end this much late.
-const long kPacketIntervalNs = 1000000;
+const uint64_t kPacketIntervalUs = 1000;
 const unsigned long kWriterTimerSlackNs = 10000;
 // Start waits at most this long for the reader to run.
 const int kStartWaitMs = 2000;
@@ -194,20 +194,6 @@ static void* sReader(void* arg)
     return nullptr;
 }
 
-// Sleeps until one packet interval after start, so that the time a send takes is part of the
-// interval rather than added to it.
-static void sPace(const struct timespec& start)
-{
-    struct timespec next = start;
-    next.tv_nsec += kPacketIntervalNs;
-    if (next.tv_nsec >= 1000000000L) {
-        next.tv_sec += 1;
-        next.tv_nsec -= 1000000000L;
-    }
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
-    }
-}
-
 static void* sWriter(void* arg)
 {
     aLink* link = static_cast<aLink*>(arg);
@@ -216,12 +202,13 @@ static void* sWriter(void* arg)
         aPacket* packet = aPacketFifo_Await(link->outputFifo, kWriterWaitMs);
         if (!packet)
             continue;
-        struct timespec start;
-        clock_gettime(CLOCK_MONOTONIC, &start);
+        // The interval runs from the start of this send, so the time a send takes is part of
+        // it rather than added to it.
+        const uint64_t start = aTime_MonoUS();
         sWritePacket(link, packet);
         sLogPacket(link, aPACKETLOG_SENT, packet);
         aPacket_Destroy(&packet);
-        sPace(start);  // paces the device
+        aTime_SleepUntilUS(start + kPacketIntervalUs);  // paces the device
     }
     aPacket* packet;
     while ((packet = aPacketFifo_Get(link->outputFifo)) != nullptr) {

@@ -89,26 +89,9 @@ static void sRelease(PacketFifo* fifo)
         sFree(fifo);
 }
 
-static struct timespec sDeadline(uint64_t timeoutMs)
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    uint64_t ns = (uint64_t)ts.tv_nsec + (timeoutMs % 1000u) * 1000000u;
-    ts.tv_sec += (time_t)(timeoutMs / 1000u) + (time_t)(ns / 1000000000u);
-    ts.tv_nsec = (long)(ns % 1000000000u);
-    return ts;
-}
-
 static bool sBefore(const struct timespec& a, const struct timespec& b)
 {
     return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
-}
-
-static bool sPassed(const struct timespec& deadline)
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return !sBefore(now, deadline);
 }
 
 // Unlinks node (whose predecessor is prev, null for the head). Called with the lock held.
@@ -332,7 +315,8 @@ aPacket* aPacketFifo_AwaitFirst(aPacketFifoId id, aPacketFilter filter, void* re
     PacketFifo* fifo = sAcquire(id);
     if (!fifo)
         return nullptr;
-    const struct timespec deadline = sDeadline(timeoutMs);
+    const uint64_t deadlineUs = aTime_MonoUS() + timeoutMs * 1000u;
+    const struct timespec deadline = aTime_MonoTimespec(deadlineUs);
     FifoNode* node = nullptr;
     pthread_mutex_lock(&fifo->lock);
     while (fifo->count >= 0) {
@@ -343,11 +327,11 @@ aPacket* aPacketFifo_AwaitFirst(aPacketFifoId id, aPacketFilter filter, void* re
         // the filter passed over, look again after a short while at the latest.
         struct timespec until = deadline;
         if (fifo->count > 0 && filter) {
-            struct timespec rescan = sDeadline(kRescanMs);
+            struct timespec rescan = aTime_MonoTimespec(aTime_MonoUS() + kRescanMs * 1000u);
             if (sBefore(rescan, until))
                 until = rescan;
         }
-        if (sPassed(deadline))
+        if (aTime_MonoUS() >= deadlineUs)
             break;
         int rc = pthread_cond_timedwait(&fifo->condition, &fifo->lock, &until);
         if (rc != 0 && rc != ETIMEDOUT && rc != EINTR)

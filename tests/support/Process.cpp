@@ -1,5 +1,6 @@
 #include "Process.h"
 
+#include "aTime.h"
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -12,13 +13,6 @@
 extern char** environ;
 
 namespace {
-
-long sNowMs()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
-}
 
 pid_t sSpawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, int outFd, int errFd)
 {
@@ -64,10 +58,10 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, int timeout_ms, c
     close(outPipe[1]);
     close(errPipe[1]);
     bool outOpen = true, errOpen = true;
-    const long deadline = sNowMs() + timeout_ms;
-    while ((outOpen || errOpen) && sNowMs() < deadline) {
+    const long deadline = (long)aTime_MonoMS() + timeout_ms;
+    while ((outOpen || errOpen) && (long)aTime_MonoMS() < deadline) {
         struct pollfd fds[2] = {{outOpen ? outPipe[0] : -1, POLLIN, 0}, {errOpen ? errPipe[0] : -1, POLLIN, 0}};
-        int left = (int)(deadline - sNowMs());
+        int left = (int)(deadline - (long)aTime_MonoMS());
         if (poll(fds, 2, left > 0 ? left : 0) <= 0)
             continue;
         if (fds[0].revents)
@@ -138,9 +132,9 @@ bool BackgroundProcess::running()
 
 int BackgroundProcess::Wait(int timeout_ms)
 {
-    const long deadline = sNowMs() + timeout_ms;
+    const long deadline = (long)aTime_MonoMS() + timeout_ms;
     while (running()) {
-        if (sNowMs() >= deadline)
+        if ((long)aTime_MonoMS() >= deadline)
             return -2;
         Drain();
         usleep(10000);
