@@ -3,8 +3,10 @@
 #include <cstdlib>
 #include <memory>
 
+#include "History.h"
 #include "Log.h"
 #include "Reports.h"
+#include "RomEcho.h"
 #include "Updater.h"
 #include "aDirectory.h"
 #include "path.h"
@@ -34,7 +36,7 @@ int sFingerprint(UpdaterDisplayInterface& display, Updater& updater, const Param
 }
 
 // -G: download a build into the store. On success params.build becomes the stored build.
-int sGet(UpdaterDisplayInterface& display, Updater& updater, Parameters& params, bool& stop)
+int sGet(CommandDisplay& display, Updater& updater, Parameters& params, bool& stop)
 {
     if (params.serial_number == 0) {
         display.message(ERROR, "-G must specify a specific device via -d");
@@ -49,7 +51,15 @@ int sGet(UpdaterDisplayInterface& display, Updater& updater, Parameters& params,
     } else {
         display.message(INFO, "Retrieving firmware build %s", params.build.c_str());
     }
+    display.StartCommand();
     unsigned int stored = updater.Download_Firmware(params.serial_number, params.build, params.override_model_checks, false);
+    HistoryEntry entry;
+    entry.action = "download";
+    entry.target = stored != 0 ? std::to_string(stored) + ".bird" : params.build.empty() ? "latest build" : "build " + params.build;
+    entry.succeeded = stored != 0;
+    entry.reason = display.Reason();
+    entry.message = params.log_message;
+    _record_history(display, updater.Directory(), params.serial_number, entry);
     if (stored == 0)
         return 1;
     params.build = std::to_string(stored);  // a following -U updates to exactly this build
@@ -81,23 +91,43 @@ uint32_t sBuildNumber(const std::string& build)
     return build.empty() ? 0 : _get_int_arg(build.c_str(), &end);
 }
 
+// The history line of an update or recovery that ran.
+void sRecordUpdate(CommandDisplay& display, Updater& updater, const Parameters& params, const char* action,
+                   bool succeeded)
+{
+    HistoryEntry entry;
+    entry.action = action;
+    entry.target = updater.LastFirmware();
+    if (entry.target.empty())
+        entry.target = !params.bird_file.empty() ? params.bird_file : !params.build.empty() ? "build " + params.build : "";
+    entry.succeeded = succeeded;
+    entry.reason = display.Reason();
+    entry.message = params.log_message;
+    const unsigned int serial = updater.LastSerialNumber() != 0 ? updater.LastSerialNumber() : params.serial_number;
+    _record_history(display, updater.Directory(), serial, entry);
+}
+
 // -U: update, or recovery with -t RECOVER.
-int sUpdate(UpdaterDisplayInterface& display, Updater& updater, const Parameters& params)
+int sUpdate(CommandDisplay& display, Updater& updater, const Parameters& params)
 {
     const uint32_t build = sBuildNumber(params.build);
-    if (params.transport == TRANSPORT_RECOVER)
-        return updater.Recover_Firmware(params.serial_port, build, params.baud_rate, params.serial_number,
-                                        params.bird_file, params.override_model_checks)
-                   ? 0
-                   : 1;
+    display.StartCommand();
+    if (params.transport == TRANSPORT_RECOVER) {
+        const bool recovered = updater.Recover_Firmware(params.serial_port, build, params.baud_rate,
+                                                        params.serial_number, params.bird_file,
+                                                        params.override_model_checks);
+        sRecordUpdate(display, updater, params, "recovery", recovered);
+        return recovered ? 0 : 1;
+    }
     if (params.serial_number == 0) {
         display.message(ERROR, "Must specify the specific device to be updated");
         return 1;
     }
-    return updater.Update_Firmware(params.serial_number, build, params.bird_file, params.module_address,
-                                   params.router_serial_number, params.override_model_checks)
-               ? 0
-               : 1;
+    const bool updated = updater.Update_Firmware(params.serial_number, build, params.bird_file,
+                                                 params.module_address, params.router_serial_number,
+                                                 params.override_model_checks);
+    sRecordUpdate(display, updater, params, "update", updated);
+    return updated ? 0 : 1;
 }
 
 // -B: the build list.
@@ -125,8 +155,9 @@ std::string _build_updater_directory()
     return BuildPath(home, ".vantorix", "updater", (const char*)nullptr);
 }
 
-int RunUpdater(UpdaterDisplayInterface& display, int argc, const char* const* argv)
+int RunUpdater(UpdaterDisplayInterface& console, int argc, const char* const* argv)
 {
+    CommandDisplay display(console);
     Parameters params;
     Log::SetOutput(stderr);
     if (_get_params(display, argc, argv, params) != 0) {
@@ -156,6 +187,12 @@ int RunUpdater(UpdaterDisplayInterface& display, int argc, const char* const* ar
     Updater updater(params.server_url.c_str(), directory.c_str(), display);
     int status = 0;
     bool stop = false;
+    // The echo goes to this run's display, and stops with it.
+    struct EchoGuard {
+        ~EchoGuard() { RomEcho::Enable(nullptr); }
+    } echo_guard;
+    if (params.echo)
+        RomEcho::Enable(&display);
 
     if (params.commands.IsSet(CMD_FINGERPRINT)) {
         status = sFingerprint(display, updater, params, stop);

@@ -29,6 +29,9 @@ class Log {
 
     static void log(unsigned package, const char* format, ...) __attribute__((format(printf, 2, 3)));
     static void SetOutput(FILE* fh);
+    // Appends the log to a file from now on, each line starting with the local time (-k).
+    // False (errno set) when the file cannot be opened; the output is then unchanged.
+    static bool SetOutputFile(const char* path);
     static void ActivatePackage(unsigned mask);
     static void DeactivatePackage(unsigned mask);
     static unsigned ActivePackages();
@@ -42,6 +45,7 @@ class Log {
     // SetOutput or ActivatePackage from being a data race.
     static std::atomic<FILE*> fh;
     static std::atomic<uint32_t> package_bitmask;
+    static std::atomic<bool> line_stamps;
 };
 
 #endif

@@ -20,8 +20,8 @@ const OptionEntry OPTIONS[] = {
     {"-X", ID_PARAMETER, true},  {"-Z", ID_PARAMETER, true},  {"-b", ID_PARAMETER, true},
     {"-d", ID_PARAMETER, true},  {"-t", ID_PARAMETER, true},  {"-f", ID_PARAMETER, true},
     {"-r", ID_PARAMETER, true},  {"-s", ID_PARAMETER, true},  {"-o", ID_PARAMETER, true},
-    {"-e", ID_PARAMETER, true},  {"-l", ID_PARAMETER, true},  {"-k", ID_PARAMETER, true},
-    {"-u", ID_PARAMETER, true},  {"--help", ID_HELP, false},
+    {"-e", ID_PARAMETER, false}, {"-l", ID_PARAMETER, true},  {"-k", ID_PARAMETER, true},
+    {"-u", ID_PARAMETER, true},  {"--help", ID_HELP, false},  {"-m", ID_PARAMETER, true},
 };
 
 uint32_t sDigitsValue(const char* text, const char** end, const char* digits, uint32_t base)
@@ -75,6 +75,22 @@ uint32_t _get_hex_arg(const char* text, const char** end)
 uint32_t _get_int_arg(const char* text, const char** end)
 {
     return sDigitsValue(text, end, "0123456789", 10);
+}
+
+bool _module_address_arg(const char* text, uint8_t* address)
+{
+    if (text == nullptr)
+        return false;
+    if (strncmp(text, "0x", 2) == 0 || strncmp(text, "0X", 2) == 0)
+        text += 2;
+    if (strlen(text) > 2)
+        return false;
+    const char* end = nullptr;
+    const uint32_t value = _get_hex_arg(text, &end);
+    if (end == nullptr || value < 2 || value > 0xFC || (value & 1) != 0)
+        return false;
+    *address = (uint8_t)value;
+    return true;
 }
 
 int _validate_params(Parameters&)
@@ -193,12 +209,32 @@ int _get_params(UpdaterDisplayInterface& display, int argc, const char* const* a
         case 'f': params.bird_file = value; break;
         case 's': params.serial_port = value; break;
         case 'l': params.log_message = value; break;
-        case 'k': params.log_file = value; break;
+        case 'k':
+            params.log_file = value;
+            params.log_file_given = true;
+            break;
+        case 'm':
+            if (!_module_address_arg(value.c_str(), &params.module_address)) {
+                display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                                "Invalid module address obtained from argument [%s]: must be an even hexadecimal "
+                                "address from 02 to FC",
+                                value.c_str());
+                failed = true;
+            }
+            break;
         case 'u': params.server_url = value; break;
         case 'e': params.echo = true; break;
         case 'n': params.flag_n = true; break;
         default: break;
         }
+    }
+
+    // The debug log goes to the -k file before anything is logged; a file that cannot be
+    // opened ends the run here.
+    if (!failed && params.log_file_given && !Log::SetOutputFile(params.log_file.c_str())) {
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Could not open log file [%s]: %s",
+                        params.log_file.c_str(), strerror(errno));
+        failed = true;
     }
 
     Log::log(DEBUG_APP, "\nApplication parameters:[%s]\n", params.app_name.c_str());

@@ -61,6 +61,7 @@ struct Parameters {
     std::string home_directory;
     std::string log_mode;
     std::string log_file;
+    bool log_file_given = false;  // -k: the debug log goes to log_file
     bool override_model_checks = false;
     uint32_t debug_mask = 0;
     bool extended_usage = true;
@@ -78,5 +79,8 @@ int _release_params(Parameters& params);
 // character is such a digit (then *end points at the text's end); else 0 and *end untouched.
 uint32_t _get_hex_arg(const char* text, const char** end);
 uint32_t _get_int_arg(const char* text, const char** end);
+// -m: a module address on the module network, hexadecimal (optional "0x", at most two digits),
+// even, 02 to FC. False, *address untouched, for anything else.
+bool _module_address_arg(const char* text, uint8_t* address);
 
 #endif

@@ -147,6 +147,16 @@ static const char* const USAGE_BLOCK_4 =
     "                               of the given routing device D272031D.\n"
     "\n";
 
+static const char* const USAGE_BLOCK_5 =
+    " Parameters for updates on a Strandix network:\n"
+    "     -m <module address>      - module address behind the router given with \"-r\",\n"
+    "                                hexadecimal as -D -r lists it (even, 02 to FC).\n"
+    "\n"
+    "-U -d 40F5849A -r D272031D -m 04\n"
+    "                               Update the firmware of the module at address 04 on the\n"
+    "                               Strandix network of the routing device D272031D.\n"
+    "\n";
+
 void _display_usage(bool extended, bool full)
 {
     fprintf(stderr, USAGE_BLOCK_1, APP_NAME);
@@ -157,8 +167,10 @@ void _display_usage(bool extended, bool full)
         fprintf(stderr, "%32sDefault: %s:%d\n", "", UPDATE_SERVER_HOST, UPDATE_SERVER_PORT);
         fputs(USAGE_BLOCK_3_TAIL, stderr);
     }
-    if (full)
+    if (full) {
         fputs(USAGE_BLOCK_4, stderr);
+        fputs(USAGE_BLOCK_5, stderr);
+    }
 }
 
 void _display_device_list(UpdaterDisplayInterface& display, const std::vector<DeviceInfo>& devices,

@@ -13,6 +13,7 @@
 #include "Reports.h"
 #include "aDirectory.h"
 #include <cstring>
+#include <unistd.h>
 
 namespace {
 
@@ -141,17 +142,54 @@ TEST(Parameters, BuildBaudTransport)
 
 TEST(Parameters, StoredValues)
 {
-    auto p = sParse({"-f", "a.bird", "-s", "/dev/ttyS0", "-l", "msg", "-k", "x.log", "-u", "http://h/c", "-e", "1",
+    TempDir dir;
+    const std::string log = dir.file("x.log");
+    // -e takes no value: the word after it is a plain word.
+    auto p = sParse({"-f", "a.bird", "-s", "/dev/ttyS0", "-l", "msg", "-k", log.c_str(), "-u", "http://h/c", "-e", "1",
                      "-n", "-Z", "z"});
+    Log::SetOutput(stderr);
     EXPECT_EQ(p->result, 0);
     EXPECT_EQ(p->params.bird_file, "a.bird");
     EXPECT_EQ(p->params.serial_port, "/dev/ttyS0");
     EXPECT_EQ(p->params.log_message, "msg");
-    EXPECT_EQ(p->params.log_file, "x.log");
+    EXPECT_EQ(p->params.log_file, log);
+    EXPECT_TRUE(p->params.log_file_given);
+    EXPECT_EQ(0, access(log.c_str(), F_OK));  // opened (made) while parsing
     EXPECT_EQ(p->params.server_url, "http://h/c");
     EXPECT_TRUE(p->params.echo);
     EXPECT_TRUE(p->params.flag_n);
     EXPECT_TRUE(p->params.commands.IsSet(CMD_OPTION_Z));
+}
+
+TEST(Parameters, ModuleAddresses)
+{
+    const struct {
+        const char* text;
+        bool accepted;
+        uint8_t address;
+    } cases[] = {{"04", true, 0x04}, {"0xFC", true, 0xFC}, {"2", true, 0x02}, {"a0", true, 0xA0},
+                 {"05", false, 0},   {"00", false, 0},     {"FE", false, 0}, {"100", false, 0},
+                 {"004", false, 0},  {"", false, 0},       {"4g", false, 0}, {"-4", false, 0}};
+    for (const auto& c : cases) {
+        uint8_t address = 0x77;
+        EXPECT_EQ(c.accepted, _module_address_arg(c.text, &address)) << c.text;
+        EXPECT_EQ(c.accepted ? c.address : 0x77, address) << c.text;
+    }
+    auto p = sParse({"-m", "0x06"});
+    EXPECT_EQ(p->result, 0);
+    EXPECT_EQ(p->params.module_address, 0x06);
+    auto odd = sParse({"-m", "07"});
+    EXPECT_EQ(odd->result, 1);
+    ASSERT_EQ(1u, odd->display.errors.size());
+    EXPECT_EQ(0u, odd->display.errors[0].find("Invalid module address obtained from argument [07]"));
+}
+
+TEST(Parameters, AnUnopenableLogFileIsAnError)
+{
+    auto p = sParse({"-D", "-k", "/nonexistent-directory/updater.log"});
+    EXPECT_EQ(p->result, 1);
+    ASSERT_EQ(1u, p->display.errors.size());
+    EXPECT_EQ(0u, p->display.errors[0].find("Could not open log file [/nonexistent-directory/updater.log]"));
 }
 
 TEST(Parameters, HelpStopsParsingWithEarlierOptionsApplied)
@@ -281,8 +319,11 @@ TEST(Program, HelpShowsAllBlocks)
     EXPECT_NE(r.err.find("                                DEBUG_iMXSerial     0x10000000\n"), std::string::npos);
     const std::string tail = "-D -r D272031D                 Discover all devices connected to the I2C Strandix "
                              "network\n                               of the given routing device D272031D.\n\n";
-    ASSERT_GE(r.err.size(), tail.size());
-    EXPECT_EQ(r.err.substr(r.err.size() - tail.size()), tail);
+    // The module-network lines come after every existing block.
+    const std::string added = " Parameters for updates on a Strandix network:\n     -m <module address>      - ";
+    EXPECT_NE(r.err.find(tail + added), std::string::npos);
+    EXPECT_EQ(r.err.find("-m <module address>"), r.err.rfind("-m <module address>"));
+    EXPECT_EQ(r.err.substr(r.err.size() - 3), ".\n\n");
     EXPECT_EQ(r.err.find("Invalid serial"), std::string::npos);  // words after help are not read
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "BirdWriter.h"
+#include "DeviceHistory.h"
 #include "IsolatedHome.h"
 #include "LpcRomSim.h"
 #include "Process.h"
@@ -119,9 +120,17 @@ TEST(RecoveryCli, LpcRecoveryFromAFile)
     sWriteBird(bird, fw, 700, false);
     LpcRomSim sim(sChip(1));  // the first checksum is answered RESEND
     ASSERT_TRUE(sim.Start());
-    ProcessResult r = home.Run({"-U", "-t", "RECOVER", "-s", sim.Port(), "-d", "00C0FFEE", "-f", bird});
+    ProcessResult r = home.Run({"-U", "-t", "RECOVER", "-s", sim.Port(), "-d", "00C0FFEE", "-f", bird, "-e"});
     ASSERT_EQ(0, r.exit_code) << r.out << r.err;
     EXPECT_NE(std::string::npos, r.out.find("Transferring firmware block 1 of 2, 10000 bytes")) << r.out;
+    // -e: the lines exchanged with the ROM, marked, the line ends shown.
+    for (const char* line : {"sent:     [?]\n", "received: [Synchronized\\r\\n]\n", "sent:     [Synchronized\\r\\n]\n",
+                             "received: [OK\\r\\n]\n", "sent:     [U 23130\\r\\n]\n", "received: [0\\r\\n]\n"})
+        EXPECT_NE(std::string::npos, r.out.find(line)) << line << r.out.substr(0, 3000);
+    const std::vector<std::string> history =
+        DeviceHistory::Read(home.store() + "/" + UpdaterStore::DeviceName(kSerial));
+    ASSERT_EQ(1u, history.size());
+    EXPECT_NE(std::string::npos, history[0].find(" | recovery | " + bird + " | ok")) << history[0];
     EXPECT_NE(std::string::npos, r.out.find("Transferred 2 blocks, 15000 total bytes")) << r.out;
     EXPECT_NE(std::string::npos, r.out.find("Update time:")) << r.out;
     EXPECT_EQ(1u, sim.ResendsSent());
@@ -138,6 +147,7 @@ TEST(RecoveryCli, OfflineFileRefused)
     ASSERT_TRUE(sim.Start());
     ProcessResult r = home.Run({"-U", "-t", "RECOVER", "-s", sim.Port(), "-d", "00C0FFEE", "-f", bird});
     EXPECT_EQ(1, r.exit_code);
+    EXPECT_EQ(std::string::npos, r.out.find("sent:")) << r.out;  // no echo without -e
     EXPECT_NE(std::string::npos, r.err.find("Updater does not support offline recovery")) << r.err;
     EXPECT_TRUE(sim.Erased().empty());
 }
@@ -165,5 +175,8 @@ TEST(RecoveryCli, LpcRecoveryFromTheServer)
     EXPECT_NE(std::string::npos, r.out.find("Recovering firmware with build: 812")) << r.out;
     const std::string stored = home.store() + "/" + UpdaterStore::DeviceName(kSerial) + "/812.bird";
     EXPECT_EQ(0, access(stored.c_str(), R_OK)) << stored;
+    // The history goes to the device the server named.
+    const std::string history = ReadFileText(home.store() + "/" + UpdaterStore::DeviceName(kSerial) + "/history.log");
+    EXPECT_NE(std::string::npos, history.find(" | recovery | 812.bird | ok\n")) << history;
     sExpectFlashed(sim, fw);
 }

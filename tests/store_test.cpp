@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "BirdWriter.h"
+#include "DeviceHistory.h"
 #include "IsolatedHome.h"
 #include "UpdaterStore.h"
 #include "aDirectory.h"
@@ -157,4 +158,39 @@ TEST(UpdaterStoreBuilds, ListWriteAndRead)
     EXPECT_EQ(device.WriteFile("", bytes.data(), bytes.size()), aErrParam);
     UpdaterStoreItem gone(dir.path().c_str(), "0000FFFF", STORE_ITEM_DIRECTORY);
     EXPECT_EQ(gone.WriteFile("2.bird", bytes.data(), bytes.size()), aErrNotFound);
+}
+
+TEST(DeviceHistoryLog, LinesAndAppending)
+{
+    struct tm local = {};
+    local.tm_year = 2026 - 1900;
+    local.tm_mon = 11;
+    local.tm_mday = 8;
+    local.tm_hour = 4;
+    local.tm_min = 5;
+    local.tm_sec = 6;
+    local.tm_isdst = -1;
+    const time_t when = mktime(&local);
+    const struct {
+        HistoryEntry entry;
+        const char* line;
+    } cases[] = {
+        {{"update", "501.bird", true, "", "QA run 17"}, "2026-12-08 04:05:06 | update | 501.bird | ok | QA run 17\n"},
+        {{"download", "build 7", false, "No valid build 7", ""},
+         "2026-12-08 04:05:06 | download | build 7 | failed: No valid build 7\n"},
+        // One entry is one line whatever its texts hold.
+        {{"recovery", "", false, "", "two\nlines\r"}, "2026-12-08 04:05:06 | recovery | - | failed | two lines \n"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.line, DeviceHistory::FormatLine(c.entry, when));
+
+    TempDir dir;
+    EXPECT_TRUE(DeviceHistory::Read(dir.path()).empty());
+    ASSERT_TRUE(DeviceHistory::Append(dir.path(), cases[0].entry));
+    ASSERT_TRUE(DeviceHistory::Append(dir.path(), cases[1].entry));
+    std::vector<std::string> lines = DeviceHistory::Read(dir.path());
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_NE(std::string::npos, lines[0].find(" | update | 501.bird | ok | QA run 17"));
+    EXPECT_NE(std::string::npos, lines[1].find(" | download | build 7 | failed: No valid build 7"));
+    EXPECT_FALSE(DeviceHistory::Append(dir.path() + "/missing", cases[0].entry));
 }

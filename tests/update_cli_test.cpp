@@ -11,6 +11,7 @@
 
 #include "BirdFile.h"
 #include "BirdWriter.h"
+#include "DeviceHistory.h"
 #include "IsolatedHome.h"
 #include "KeyValueStore.h"
 #include "NetNamespace.h"
@@ -115,9 +116,17 @@ class UpdateCli : public ::testing::Test {
     }
 
     // Runs an update of the device from the file, inside the namespace.
-    ProcessResult UpdateFrom(const std::string& path)
+    ProcessResult UpdateFrom(const std::string& path, const std::vector<std::string>& extra = {})
     {
-        return home.Run({"-U", "-d", kSerialText, "-f", path}, ns.name());
+        std::vector<std::string> args = {"-U", "-d", kSerialText, "-f", path};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return home.Run(args, ns.name());
+    }
+
+    // The lines of the device's history log.
+    std::vector<std::string> HistoryLines() const
+    {
+        return DeviceHistory::Read(home.store() + "/" + kSerialText);
     }
 
     std::string record() const { return files.file("received"); }
@@ -141,8 +150,17 @@ TEST_F(UpdateCli, UpdatesFromAFileOverTcpIp)
     sWriteBird(path, 501, "Ginkgo", true, 0x0BADBEEF);
     StartDevice({"--block-size", "512"});
 
-    ProcessResult r = UpdateFrom(path);
+    // With a message for the history, and the debug log in a file.
+    const std::string log = files.file("debug.log");
+    ProcessResult r = UpdateFrom(path, {"-l", "QA run 17", "-k", log, "-X", "0x10001"});
     EXPECT_EQ(0, r.exit_code) << r.out << r.err;
+    const std::string logged = ReadFileText(log);
+    EXPECT_NE(std::string::npos, logged.find("Transferring firmware to device " + path)) << logged;
+    EXPECT_NE(std::string::npos, logged.find("Application parameters:")) << logged;
+    for (size_t at = 0; at < logged.size(); at = logged.find('\n', at) + 1)  // every line stamped
+        ASSERT_EQ(" | ", logged.substr(at + 19, 3)) << logged.substr(at, 80);
+    EXPECT_EQ(std::string::npos, r.err.find("Transferring firmware to device")) << r.err;
+    EXPECT_EQ(std::string::npos, r.err.find("Application parameters")) << r.err;
     EXPECT_NE(std::string::npos, r.out.find("Updating from Birdfile: " + path + "\n")) << r.out;
     EXPECT_NE(std::string::npos, r.out.find("Transferring loader block 1 of 1, 704 bytes\n")) << r.out;
     EXPECT_NE(std::string::npos, r.out.find("Transferring firmware block 2 of 2, 1504 bytes\n")) << r.out;
@@ -156,6 +174,9 @@ TEST_F(UpdateCli, UpdatesFromAFileOverTcpIp)
     KeyValueStore history(settings().c_str());
     EXPECT_EQ(path, history.GetString("LATEST_TRANSFER", ""));
     EXPECT_FALSE(history.GetString("LAST_TRANSFER_DATE", "").empty());
+    std::vector<std::string> lines = HistoryLines();
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_NE(std::string::npos, lines[0].find(" | update | " + path + " | ok | QA run 17")) << lines[0];
 }
 
 TEST_F(UpdateCli, AFileForAnotherModelIsRefused)
@@ -299,6 +320,10 @@ TEST_F(UpdateCli, AFailedBlockFailsTheUpdate)
     StopDevice();
     EXPECT_EQ(0, reboots);  // never rebooted into partial firmware
     EXPECT_EQ(std::string::npos, ReadFileText(settings()).find("LATEST_TRANSFER"));
+    std::vector<std::string> lines = HistoryLines();
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_NE(std::string::npos, lines[0].find(" | update | " + path + " | failed: Failed to transfer firmware block 1 of 2"))
+        << lines[0];
 }
 
 TEST_F(UpdateCli, UpdateThroughARouterNeedsAModuleAddress)

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "Log.h"
+#include "RomEcho.h"
 #include "aError.h"
 #include "aTime.h"
 
@@ -167,6 +168,7 @@ aErr NXPSerialClass::Send(const char* text, size_t length, bool readEcho)
     if (!stream)
         return aErrConnection;
     sLogBytes(DEBUG_NXPSerial_SR, "Sending:", text, length);
+    RomEcho::Text(true, text, length);
     aErr err = aStream_Write(stream, reinterpret_cast<const uint8_t*>(text), length);
     if (err != aErrNone) {
         Log::log(DEBUG_NXPSerial, "Error Test_Serial_Send() [%s]\n", aError_GetErrorText(err));
@@ -205,6 +207,7 @@ aErr NXPSerialClass::GetEcho(const char* text, size_t count, size_t* received)
 {
     sLogBytes(DEBUG_NXPSerial_E, "GetEcho(", text, count);
     size_t matched = 0;
+    std::string arrived;
     // Each echoed character comes back about one character time after it left.
     uint64_t deadline = Deadline(ECHO_BUDGET_MS + WAIT_TIME_MS(1, baud_rate));
     aErr err = aErrNone;
@@ -217,12 +220,15 @@ aErr NXPSerialClass::GetEcho(const char* text, size_t count, size_t* received)
         uint64_t alive = aTime_MonoMS() + ECHO_BUDGET_MS;
         if (deadline < alive)
             deadline = alive;
+        arrived += (char)b;
         if (b == (uint8_t)text[matched])
             matched++;
         else
             Log::log(DEBUG_NXPSerial_E, " %02X!=%02X", b, (uint8_t)text[matched]);
     }
     Log::log(DEBUG_NXPSerial_E, "recv Echo: %zu of %zu\n", matched, count);
+    if (!arrived.empty())
+        RomEcho::Text(false, arrived.data(), arrived.size());
     if (received)
         *received = matched;
     return matched == count ? aErrNone : err;
@@ -255,6 +261,8 @@ aErr NXPSerialClass::GetLine(char* buffer, size_t size, size_t* length, uint32_t
     if (length)
         *length = stored;
     sLogBytes(DEBUG_NXPSerial_SR, "GetLine() Received: ", buffer, stored);
+    if (stored > 0)
+        RomEcho::Text(false, buffer, stored);
     Log::log(DEBUG_NXPSerial_E, "GetLine() %zu %s [%s]\n", stored, terminated ? "term" : "non-term",
              aError_GetErrorText(err));
     if (terminated)
@@ -293,6 +301,8 @@ aErr NXPSerialClass::Response(char* buffer, size_t size, size_t* length, const c
             break;
     }
     sLogBytes(DEBUG_NXPSerial_E, "Response: ", buffer, stored);
+    if (stored > 0)
+        RomEcho::Text(false, buffer, stored);
     if (length)
         *length = stored;
     return stored == 0 ? (err != aErrNone ? err : aErrNotReady) : aErrNone;

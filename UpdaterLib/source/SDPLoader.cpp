@@ -3,6 +3,7 @@
 #include <string>
 
 #include "Log.h"
+#include "RomEcho.h"
 
 namespace {
 
@@ -34,7 +35,7 @@ bool SDPLoader::setLoader(SDPLoader_Interface* t)
 {
     if (!t || transport)
         return false;
-    transport = t;
+    transport = RomEcho::Wrap(t);
     return true;
 }
 

@@ -49,6 +49,11 @@ class Updater {
     bool Recover_Firmware(std::string serial_port, unsigned int build, unsigned int baud_rate,
                           unsigned int serial_number, std::string bird_file, bool override);
 
+    // The firmware the last update or recovery chose (the file given, or "BUILD.bird") and the
+    // device it was for; empty and 0 before one was chosen. For the device's history.
+    const std::string& LastFirmware() const { return last_firmware; }
+    unsigned int LastSerialNumber() const { return last_serial_number; }
+
     const std::string& ServerUrl() const { return server_url; }
     const std::string& Directory() const { return updater_directory; }
     UpdaterDisplayInterface& Display() { return display; }
@@ -57,6 +62,8 @@ class Updater {
     std::string server_url;
     std::string updater_directory;
     UpdaterDisplayInterface& display;
+    std::string last_firmware;
+    unsigned int last_serial_number = 0;
     uint8_t chip_type = 0;  // 2 LPC, 1 i.MX: set by Get_Fingerprint
 };
 

@@ -235,6 +235,8 @@ void sRecordTransfer(const std::string& directory, UpdaterStoreItem& item, unsig
 BirdFile Updater::load_bird(const char* action, std::string bird_file, unsigned int serial_number, unsigned int build,
                             bool download)
 {
+    last_firmware = bird_file.empty() ? sBirdName(build) : bird_file;
+    last_serial_number = serial_number;
     if (!bird_file.empty()) {
         display.message(INFO, "%s from Birdfile: %s", action, bird_file.c_str());
         return BirdFile(bird_file.c_str());
