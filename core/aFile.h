@@ -23,6 +23,9 @@ typedef aUnixFile* aFileRef;
 
 bool aFile_Exists(const char* path);
 aFileRef aFile_Open(const char* path, uint32_t mode);
+// Opens a regular file for reading. The open itself never blocks (a FIFO or a device node is
+// refused, not waited on); null when the path is not a regular file or cannot be opened.
+aFileRef aFile_OpenRegular(const char* path);
 aErr aFile_Close(aFileRef* file);
 aErr aFile_Read(aFileRef file, void* buffer, size_t count, size_t* read);
 aErr aFile_Write(aFileRef file, const void* data, size_t count, size_t* written);

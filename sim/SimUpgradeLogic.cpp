@@ -332,6 +332,7 @@ bool SimUpgradeLogic::WriteRecord(const std::string& path) const
         for (uint32_t n : stats_.writeLengths)
             out << " " << n;
         out << "\nreboots " << stats_.reboots << "\n";
+        out << "inits " << stats_.inits << "\nloads " << stats_.loads << "\n";
     }
     const std::string temporary = path + ".part";
     {
@@ -344,7 +345,7 @@ bool SimUpgradeLogic::WriteRecord(const std::string& path) const
 }
 
 bool SimUpgradeLogic::ReadRecord(const std::string& path, std::vector<SimUpgradeBlock>& loader,
-                                 std::vector<SimUpgradeBlock>& firmware, int* reboots)
+                                 std::vector<SimUpgradeBlock>& firmware, int* reboots, int* inits, int* loads)
 {
     std::ifstream file(path);
     if (!file)
@@ -356,6 +357,12 @@ bool SimUpgradeLogic::ReadRecord(const std::string& path, std::vector<SimUpgrade
         words >> kind;
         if (kind == "reboots" && reboots) {
             words >> *reboots;
+            continue;
+        }
+        if (kind == "inits" || kind == "loads") {
+            int* count = kind == "inits" ? inits : loads;
+            if (count)
+                words >> *count;
             continue;
         }
         if (kind != "loader" && kind != "firmware")

@@ -87,11 +87,13 @@ class SimUpgradeLogic : public SimDeviceLogic {
     static const char* Usage();
     static int ParseOption(int argc, char** argv, int& i, SimUpgradeConfig& config);
     // Writes what was received as text: "loader ADDRESS FLAGS HEX" and "firmware ADDRESS FLAGS
-    // HEX" lines in order, then "writes N N ..." and "reboots N". Replaced in one step.
+    // HEX" lines in order, then "writes N N ...", "reboots N", "inits N" and "loads N".
+    // Replaced in one step.
     bool WriteRecord(const std::string& path) const;
     // Reads such a record back (false when it cannot be read).
     static bool ReadRecord(const std::string& path, std::vector<SimUpgradeBlock>& loader,
-                           std::vector<SimUpgradeBlock>& firmware, int* reboots = nullptr);
+                           std::vector<SimUpgradeBlock>& firmware, int* reboots = nullptr,
+                           int* inits = nullptr, int* loads = nullptr);
 
     std::vector<SimUpgradeBlock> Loader() const;
     std::vector<SimUpgradeBlock> Firmware() const;

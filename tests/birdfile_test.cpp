@@ -5,11 +5,13 @@
 
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 #include <stdexcept>
 #include <string>
 #include <vector>
 #include <zlib.h>
 
+#include "BirdCheck.h"
 #include "BirdFile.h"
 #include "BirdWriter.h"
 #include "IsolatedHome.h"
@@ -445,4 +447,117 @@ TEST(BirdFileWriterProgram, WritesWhatItIsAskedFor)
     ProcessResult bad = RunProcess({tool, "--out", path, "--serial", "xyz"});
     EXPECT_EQ(bad.exit_code, 2);
     EXPECT_NE(bad.err.find("--serial"), std::string::npos);
+}
+
+// The whole-file check: a good file passes, and each damage is named (a file that cannot be
+// loaded by its one reason). A FIFO in place of the file is refused without blocking.
+TEST(BirdFileCheck, EveryDamageIsNamedAndAGoodFilePasses)
+{
+    TempDir dir;
+    auto good = [](BirdWriter& w) {
+        w.AddLoader(0x20000000, BirdWriter::MakeCode(64, 1));
+        w.AddFirmware(0x1000, BirdWriter::MakeCode(256, 2));
+        w.AddFirmware(0x2000, BirdWriter::MakeCode(128, 3));
+        w.AddSerialNumberLocations(0x1010, 0x1020);
+        w.AddInformation(99528558, "2.1.0", 0, "Juniper");
+    };
+    BirdWriter base;
+    good(base);
+    const std::vector<uint8_t> good_bytes = base.Build();
+
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        const char* expected;  // a problem text must contain this; null: no problem at all
+        bool identity;         // the problem is an identity one (left out without Options::identity)
+    };
+    std::vector<Case> cases;
+    cases.push_back({"good", good_bytes, nullptr, false});
+    {
+        BirdWriter w;
+        good(w);
+        w.SetReportedCount(7);
+        cases.push_back({"count", w.Build(), "reports 7 blocks but holds 5", false});
+    }
+    {
+        BirdWriter w;
+        w.AddInformation(1, "1.0", 0, "Juniper");
+        cases.push_back({"information only", w.Build(), "no firmware block", false});
+    }
+    {
+        BirdWriter w;
+        good(w);
+        w.AddBlock(BirdFile::BLOCK_FIRMWARE, 0, {});
+        cases.push_back({"empty firmware", w.Build(), "firmware block 3 holds no code (0 bytes)", false});
+    }
+    {
+        BirdWriter w;
+        w.AddLoader(0x20000000, {});
+        w.AddFirmware(0x1000, BirdWriter::MakeCode(16, 2));
+        cases.push_back({"empty loader", w.Build(), "loader block 1 holds no code", false});
+    }
+    {
+        BirdWriter w;
+        w.AddFirmware(0x1000, BirdWriter::MakeCode(256, 2));
+        w.AddSerialNumberLocations(0x10FE, 0);
+        cases.push_back({"patch outside", w.Build(), "location 000010FE lies outside every firmware block", false});
+    }
+    {
+        BirdWriter w;
+        w.AddFirmware(0x1000, BirdWriter::MakeCode(256, 2));
+        cases.push_back({"no information", w.Build(), "no information block", true});
+    }
+    {
+        BirdWriter w;
+        w.AddFirmware(0x1000, BirdWriter::MakeCode(256, 2));
+        w.AddInformation(1, "1.0", 0, "Sequoia");
+        cases.push_back({"unknown model", w.Build(), "model \"Sequoia\" is not a known device model", true});
+    }
+    {
+        // The second firmware block claims more bytes than the content holds.
+        std::vector<uint8_t> content = {0, 0, 0, 2, 1, 0, 0, 0, 6, 0, 0, 0x10, 0, 1, 2,
+                                        1, 0, 0, 0x10, 0, 0, 0, 0x10, 0, 9, 0, 0, 0, 0};
+        cases.push_back({"overrun", sFileOf(content), "block 2 (type 1) is 4096 bytes long but only", false});
+    }
+    {
+        std::vector<uint8_t> content = {0, 0, 0, 1, 1, 0, 0, 0, 6, 0, 0, 0x10, 0, 1, 2, 7, 7};
+        cases.push_back({"cut checksum", sFileOf(content), "ends 2 bytes short of its checksum", false});
+    }
+    cases.push_back({"truncated", std::vector<uint8_t>(good_bytes.begin(), good_bytes.begin() + good_bytes.size() / 2),
+                     "truncated", false});
+    {
+        std::vector<uint8_t> bytes = good_bytes;
+        bytes.back() ^= 0x55;  // the stream's own check no longer matches
+        cases.push_back({"corrupt", bytes, "does not decompress", false});
+    }
+    cases.push_back({"header only", {'b', 'i', 'r', 'd', 1, 1}, "too short", false});
+    {
+        std::vector<uint8_t> bytes = good_bytes;
+        bytes[0] = 'B';
+        cases.push_back({"signature", bytes, "BIRD signature", false});
+    }
+
+    BirdCheck::Options structure;
+    structure.identity = false;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string path = dir.file(std::string(c.name) + ".bird");
+        sWriteBytes(path, c.bytes);
+        BirdFile loaded;
+        std::vector<std::string> all = BirdCheck::FileProblems(path.c_str(), BirdCheck::Options(), &loaded);
+        std::vector<std::string> sendable = BirdCheck::FileProblems(path.c_str(), structure);
+        if (c.expected == nullptr) {
+            EXPECT_TRUE(all.empty()) << BirdCheck::Summary(all);
+            EXPECT_EQ(loaded.GetBuild(), 99528558u);
+            continue;
+        }
+        EXPECT_NE(BirdCheck::Summary(all).find(c.expected), std::string::npos) << BirdCheck::Summary(all);
+        EXPECT_EQ(sendable.empty(), c.identity) << BirdCheck::Summary(sendable);
+    }
+
+    std::string fifo = dir.file("fifo.bird");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::vector<std::string> problems = BirdCheck::FileProblems(fifo.c_str(), BirdCheck::Options());
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_NE(problems[0].find("cannot be read"), std::string::npos);
 }

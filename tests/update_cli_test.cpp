@@ -88,7 +88,9 @@ class UpdateCli : public ::testing::Test {
         loader.clear();
         firmware.clear();
         reboots = -1;
-        ASSERT_TRUE(SimUpgradeLogic::ReadRecord(record(), loader, firmware, &reboots)) << device->Output();
+        inits = loads = -1;
+        ASSERT_TRUE(SimUpgradeLogic::ReadRecord(record(), loader, firmware, &reboots, &inits, &loads))
+            << device->Output();
     }
 
     // The device got exactly the file's blocks (serial number patched when the file asks).
@@ -138,6 +140,8 @@ class UpdateCli : public ::testing::Test {
     std::unique_ptr<BackgroundProcess> device;
     std::vector<SimUpgradeBlock> loader, firmware;
     int reboots = -1;
+    int inits = -1;
+    int loads = -1;
 };
 
 }  // namespace
@@ -200,6 +204,53 @@ TEST_F(UpdateCli, AFileForAnotherModelIsRefused)
     EXPECT_EQ(0, forced.exit_code) << forced.out << forced.err;
     StopDevice();
     ExpectReceived(path);
+}
+
+// A damaged file never reaches the device: no INIT, no LOAD, no block, no history; the reason
+// is named. (Each of these went in, or half went in, before the whole-file check.)
+TEST_F(UpdateCli, ADamagedFileIsRefusedBeforeAnythingIsSent)
+{
+    BirdWriter good;
+    good.AddInformation(506, "3.1.4", kSerial, "Ginkgo");
+    good.AddLoader(0x20000000, BirdWriter::MakeCode(700, 1));
+    good.AddFirmware(0x4000, BirdWriter::MakeCode(3000, 2));
+    good.AddFirmware(0x8000, BirdWriter::MakeCode(1500, 3));
+    const std::vector<uint8_t> bytes = good.Build();
+    BirdWriter infoOnly;
+    infoOnly.AddInformation(506, "3.1.4", kSerial, "Ginkgo");
+    BirdWriter emptyBlock = good;
+    emptyBlock.AddBlock(1, 0, {});
+    BirdWriter miscounted = good;
+    miscounted.SetReportedCount(5);
+
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        const char* reason;
+    } cases[] = {
+        {"cut", std::vector<uint8_t>(bytes.begin(), bytes.begin() + bytes.size() * 2 / 3), "truncated"},
+        {"info-only", infoOnly.Build(), "no firmware block"},
+        {"empty-block", emptyBlock.Build(), "firmware block 3 holds no code"},
+        {"miscounted", miscounted.Build(), "reports 5 blocks but holds 4"},
+    };
+    StartDevice();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = files.file(std::string(c.name) + ".bird");
+        FILE* f = fopen(path.c_str(), "wb");
+        ASSERT_NE(nullptr, f);
+        fwrite(c.bytes.data(), 1, c.bytes.size(), f);
+        fclose(f);
+        ProcessResult r = UpdateFrom(path);
+        EXPECT_EQ(1, r.exit_code) << r.out << r.err;
+        EXPECT_NE(std::string::npos, r.err.find(c.reason)) << r.err;
+    }
+    StopDevice();
+    EXPECT_EQ(0, inits);
+    EXPECT_EQ(0, loads);
+    EXPECT_TRUE(loader.empty());
+    EXPECT_TRUE(firmware.empty());
+    EXPECT_EQ(std::string::npos, ReadFileText(settings()).find("LATEST_TRANSFER"));
 }
 
 TEST_F(UpdateCli, DownloadThenUpdateUsesExactlyTheDownloadedBuild)

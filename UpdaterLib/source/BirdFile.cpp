@@ -83,6 +83,8 @@ BirdFile& BirdFile::operator=(BirdFile&& other) noexcept
     serial_number_block = other.serial_number_block;
     serial_number_address = other.serial_number_address;
     descriptor_address = other.descriptor_address;
+    parse = other.parse;
+    failure = other.failure;
     other.Reset();
     other.filename.clear();
     return *this;
@@ -100,11 +102,13 @@ void BirdFile::Reset()
     descriptor_address = 0;
     content.clear();
     content_size = 0;
+    parse = ParseReport();
+    failure = LOAD_OK;
 }
 
 bool BirdFile::VerifyFile(const char* path)
 {
-    aFileRef file = aFile_Open(path, aFileModeRead);
+    aFileRef file = aFile_OpenRegular(path);
     if (!file) {
         Log::log(DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n", path ? path : "");
         return false;
@@ -118,15 +122,27 @@ bool BirdFile::VerifyFile(const char* path)
     return memcmp(header, BIRD_FILE_SIGNATURE, 4) == 0 && header[4] != 0 && header[5] != 0;
 }
 
+bool BirdFile::LoadFile(const char* path)
+{
+    Reset();
+    filename = path ? path : "";
+    if (filename.empty()) {
+        failure = LOAD_UNREADABLE;
+        return false;
+    }
+    return Load();
+}
+
 bool BirdFile::Load()
 {
+    failure = LOAD_UNREADABLE;
     const char* path = filename.c_str();
     Log::log(DEBUG_BirdFile, "BIRDFILE: Loading File [%s]\n", path);
     if (!aFile_Exists(path)) {
         Log::log(DEBUG_BirdFile, "BIRDFILE: BIRD file not found [%s]\n", path);
         return false;
     }
-    aFileRef file = aFile_Open(path, aFileModeRead);
+    aFileRef file = aFile_OpenRegular(path);
     if (!file) {
         Log::log(DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n", path);
         return false;
@@ -161,6 +177,7 @@ bool BirdFile::LoadBuffer(const uint8_t* bytes, size_t size)
     Reset();
     if (bytes == nullptr || size <= HEADER_SIZE) {
         Log::log(DEBUG_BirdFile, "BIRDFILE: Error - bird file too short (%zu bytes)\n", bytes ? size : 0);
+        failure = LOAD_TOO_SHORT;
         return false;
     }
     signature = sBigEndian32(bytes);
@@ -173,26 +190,50 @@ bool BirdFile::LoadBuffer(const uint8_t* bytes, size_t size)
 
 bool BirdFile::Decompress(const uint8_t* compressed, size_t size)
 {
+    content.clear();
+    content_size = 0;
     size_t capacity = size * EXPANSION_LIMIT;
-    // zlib counts in unsigned long; a file too large for that cannot be a firmware file.
+    // zlib counts in 32 bits; a file too large for that cannot be a firmware file.
     if (capacity / EXPANSION_LIMIT != size || capacity > (size_t)UINT32_MAX) {
         Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) decompressing bird file.\n", Z_MEM_ERROR);
-        content_size = 0;
+        failure = LOAD_TOO_LARGE;
         return false;
     }
     // Left uninitialised: only the part zlib fills is touched and kept.
     std::unique_ptr<uint8_t[]> output(new (std::nothrow) uint8_t[capacity]);
     if (!output) {
         Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) decompressing bird file.\n", Z_MEM_ERROR);
-        content_size = 0;
+        failure = LOAD_TOO_LARGE;
         return false;
     }
-    uLongf length = (uLongf)capacity;
-    int z = uncompress(output.get(), &length, compressed, (uLong)size);
-    if (z != Z_OK) {
+    z_stream stream;
+    memset(&stream, 0, sizeof(stream));
+    if (inflateInit(&stream) != Z_OK) {
+        Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) decompressing bird file.\n", Z_MEM_ERROR);
+        failure = LOAD_CORRUPT;
+        return false;
+    }
+    stream.next_in = const_cast<Bytef*>(compressed);
+    stream.avail_in = (uInt)size;
+    stream.next_out = output.get();
+    stream.avail_out = (uInt)capacity;
+    int z = inflate(&stream, Z_FINISH);
+    const size_t length = capacity - stream.avail_out;
+    const bool output_full = stream.avail_out == 0;
+    inflateEnd(&stream);
+    if (z != Z_STREAM_END) {
+        // Tell a content that is too large from a stream that was cut short or is damaged.
+        if (z == Z_BUF_ERROR && output_full) {
+            failure = LOAD_TOO_LARGE;
+        } else if (z == Z_BUF_ERROR) {
+            failure = LOAD_TRUNCATED;
+            z = Z_DATA_ERROR;
+        } else {
+            failure = LOAD_CORRUPT;
+            if (z == Z_NEED_DICT)
+                z = Z_DATA_ERROR;
+        }
         Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) decompressing bird file.\n", z);
-        content.clear();
-        content_size = 0;
         return false;
     }
     content.assign(output.get(), output.get() + length);
@@ -205,6 +246,8 @@ void BirdFile::ParseContent()
     const uint8_t* base = content.data();
     const size_t size = content_size;
     uint32_t reported = size >= 4 ? sBigEndian32(base) : 0;
+    parse = ParseReport();
+    parse.reported_count = reported;
     Log::log(DEBUG_BirdFile, "BIRDFILE:\t\t File reports %d blocks\n", (int)reported);
     Log::log(DEBUG_BirdFile, "BIRDFILE: Bird file objects:\n");
     Log::log(DEBUG_BirdFile, "BIRDFILE: \t\tType Flags Length\n");
@@ -218,8 +261,13 @@ void BirdFile::ParseContent()
         block.flags = (uint8_t)((base[pos] & BIRD_FILE_FLAG_MASK) >> 5);
         block.length = sBigEndian32(base + pos + 1);
         size_t data_pos = pos + 5;
-        if ((size_t)block.length > size - data_pos)
+        if ((size_t)block.length > size - data_pos) {
+            parse.overrun = true;
+            parse.overrun_type = block.type;
+            parse.overrun_length = block.length;
+            parse.overrun_room = size - data_pos;
             break;
+        }
         block.data = content.data() + data_pos;
         if (sIsSegment(block.type) && block.length >= 4)
             block.address = sBigEndian32(block.data);
@@ -241,8 +289,9 @@ void BirdFile::ParseContent()
     Log::log(DEBUG_BirdFile, "BIRDFILE:\t\t File checksum %08X\n", checksum);
 
     size_t remaining = size - pos;
+    parse.extra_bytes = (long long)remaining - 4;
     if (remaining != 4) {
-        long long extra = (long long)remaining - 4;
+        long long extra = parse.extra_bytes;
         Log::log(DEBUG_BirdFile, "BIRDFILE: Block parsing mismatch in data size. (%lld bytes remaining)\n", extra);
     }
     if (block_count != reported)

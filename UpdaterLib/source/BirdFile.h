@@ -43,7 +43,29 @@ class BirdFile {
     // An empty file: no blocks, all numbers 0.
     BirdFile();
     // Loads the file; throws std::runtime_error("Failed to load bird data") when it cannot.
+    // Only a regular file is read; it is opened without blocking, so a FIFO is refused.
     explicit BirdFile(const char* path);
+
+    // Why the last load failed (empty after a load that succeeded).
+    enum LoadFailure {
+        LOAD_OK = 0,
+        LOAD_UNREADABLE,   // missing, not a regular file, or a read error
+        LOAD_TOO_SHORT,    // 6 bytes or less: no content at all
+        LOAD_TRUNCATED,    // the compressed content ends before its end
+        LOAD_CORRUPT,      // the compressed content does not decompress
+        LOAD_TOO_LARGE,    // the content expands past the limit
+    };
+
+    // What parsing found besides the blocks: the reported count, the first block that ran past
+    // the end (not parsed), and the bytes left over between the last block and the checksum.
+    struct ParseReport {
+        uint32_t reported_count = 0;
+        bool overrun = false;
+        uint8_t overrun_type = 0;
+        uint32_t overrun_length = 0;
+        size_t overrun_room = 0;  // bytes that were left for its data
+        long long extra_bytes = 0; // bytes left besides the checksum (negative: no room for it)
+    };
 
     BirdFile(BirdFile&& other) noexcept;
     BirdFile& operator=(BirdFile&& other) noexcept;
@@ -55,8 +77,13 @@ class BirdFile {
     // version bytes are both non-zero.
     static bool VerifyFile(const char* path);
 
+    // Loads the file without throwing, replacing whatever this object held. False when it cannot
+    // be loaded (`Failure` says why).
+    bool LoadFile(const char* path);
+
     // Parses the bytes of a whole BIRD file already in memory (signature, version, compressed
-    // content), replacing whatever this object held. False when they cannot be loaded.
+    // content), replacing whatever this object held. False when they cannot be loaded
+    // (`Failure` says why).
     bool LoadBuffer(const uint8_t* bytes, size_t size);
 
     // Copies of the blocks of one type, in file order.
@@ -94,6 +121,8 @@ class BirdFile {
     uint32_t DescriptorAddress() const { return descriptor_address; }
     const uint8_t* Content() const { return content.data(); }
     uint32_t ContentSize() const { return content_size; }
+    const ParseReport& Parse() const { return parse; }
+    LoadFailure Failure() const { return failure; }
 
   private:
     bool Load();
@@ -114,6 +143,8 @@ class BirdFile {
     uint32_t descriptor_address = 0;
     std::vector<uint8_t> content;
     uint32_t content_size = 0;
+    ParseReport parse;
+    LoadFailure failure = LOAD_OK;
 };
 
 #endif

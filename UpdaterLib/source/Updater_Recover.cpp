@@ -150,6 +150,8 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, st
                 throw std::runtime_error("No loader for the device in the store");
             bird = item.ReadBirdFile((std::to_string(build) + ".bird").c_str());
         }
+        // Only the loader blocks go to the ROM here.
+        _require_sendable(display, bird, BirdCheck::ForSending(false, true));
     } catch (const std::exception& e) {
         display.mute_messages(false);
         Log::log(DEBUG_APP, "%s\n", e.what());

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "BirdCheck.h"
 #include "BirdFile.h"
 #include "Log.h"
 #include "Module.h"
@@ -145,6 +146,16 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile
 
 }  // namespace
 
+void _require_sendable(UpdaterDisplayInterface& display, const BirdFile& bird, const BirdCheck::Options& options)
+{
+    const std::vector<std::string> problems = BirdCheck::Problems(bird, options);
+    if (problems.empty())
+        return;
+    for (const std::string& problem : problems)
+        display.message(ERROR, "Bird file %s: %s", bird.Filename().c_str(), problem.c_str());
+    throw std::runtime_error("Bird file check failed: " + BirdCheck::Summary(problems));
+}
+
 // Sends every firmware block, each prepared, sent in pieces and written, then reboots the
 // device. The first block that fails ends the transfer and the device is not rebooted.
 // Also used by the recovery of a device whose loader was started from its ROM.
@@ -237,24 +248,32 @@ BirdFile Updater::load_bird(const char* action, std::string bird_file, unsigned 
 {
     last_firmware = bird_file.empty() ? sBirdName(build) : bird_file;
     last_serial_number = serial_number;
+    BirdFile bird;
     if (!bird_file.empty()) {
         display.message(INFO, "%s from Birdfile: %s", action, bird_file.c_str());
-        return BirdFile(bird_file.c_str());
+        if (!bird.LoadFile(bird_file.c_str())) {
+            display.message(ERROR, "Bird file %s: %s", bird_file.c_str(), BirdCheck::LoadProblem(bird.Failure()).c_str());
+            throw std::runtime_error("Failed to load bird data");
+        }
+        _require_sendable(display, bird);
+        return bird;
     }
     UpdaterStore store(updater_directory.c_str());
     UpdaterStoreItem item = store.AddDevice(serial_number);
     display.message(INFO, "%s firmware with build: %u", action, build);
     const std::string name = sBirdName(build);
     try {
-        return item.ReadBirdFile(name.c_str());
+        bird = item.ReadBirdFile(name.c_str());
     } catch (const std::runtime_error& e) {
         Log::log(DEBUG_Updater, "Reading %s: %s\n", name.c_str(), e.what());
         if (!download)
             throw std::runtime_error("Error reading birdfile");
+        display.message(INFO, "Downloading firmware build %u", build);
+        Download_Firmware(serial_number, std::to_string(build), false, false);
+        bird = item.ReadBirdFile(name.c_str());
     }
-    display.message(INFO, "Downloading firmware build %u", build);
-    Download_Firmware(serial_number, std::to_string(build), false, false);
-    return item.ReadBirdFile(name.c_str());
+    _require_sendable(display, bird);
+    return bird;
 }
 
 bool Updater::Update_Firmware(unsigned int serial_number, unsigned int build, std::string bird_file,

@@ -81,6 +81,32 @@ aFileRef aFile_Open(const char* path, uint32_t mode)
     return file;
 }
 
+aFileRef aFile_OpenRegular(const char* path)
+{
+    if (path == nullptr || path[0] == '\0' || !sNameOk(path))
+        return nullptr;
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return nullptr;
+    struct stat st;
+    int flags = fcntl(fd, F_GETFL);
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    aFileRef file = static_cast<aFileRef>(calloc(1, sizeof(aUnixFile)));
+    FILE* stream = file ? fdopen(fd, "rb") : nullptr;
+    if (!stream) {
+        free(file);
+        close(fd);
+        return nullptr;
+    }
+    file->stream = stream;
+    file->mode = aFileModeRead;
+    file->tag = aFILE_TAG;
+    return file;
+}
+
 aErr aFile_Close(aFileRef* file)
 {
     if (file == nullptr)
