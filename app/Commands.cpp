@@ -66,23 +66,52 @@ int sGet(CommandDisplay& display, Updater& updater, Parameters& params, bool& st
     return 0;
 }
 
-// -D: discovery and the device list. Always exits 0.
+// -I: the stored information of one device; 1 with a message when the store holds nothing.
+int sShowStored(UpdaterDisplayInterface& display, Updater& updater, unsigned int serial_number)
+{
+    StoredDevice stored;
+    if (!updater.Get_Stored_Device(serial_number, stored)) {
+        display.message(ERROR, "No stored information for device %08X", serial_number);
+        return 1;
+    }
+    _display_stored_device(display, stored);
+    return 0;
+}
+
+// -D: discovery and the device list; what was found is recorded in the store, and with -I
+// each found device's stored information follows. 1 only when recording or -I failed.
 int sDiscover(UpdaterDisplayInterface& display, Updater& updater, const Parameters& params)
 {
     linkType transport = (params.transport_given && params.transport != TRANSPORT_RECOVER) ? params.transport : 0;
+    std::vector<DeviceInfo> devices;
     if (params.router_serial_number != 0) {
         display.message(INFO, "Searching for Strandix Network devices connected to %08X",
                         params.router_serial_number);
-        std::vector<DeviceInfo> devices = updater.Discover_SXNetwork_Devices(params.router_serial_number, transport);
+        devices = updater.Discover_SXNetwork_Devices(params.router_serial_number, transport);
         // The modules behind the router are reached over the router's own transport.
         _display_device_list(display, devices, devices.empty() ? transport : devices.front().spec.type);
-        return 0;
+    } else {
+        display.message(INFO, "Searching for Strandix devices");
+        if (transport == 0)
+            transport = USB;
+        devices = updater.Discover_Devices(transport);
+        _display_device_list(display, devices, transport);
     }
-    display.message(INFO, "Searching for Strandix devices");
-    if (transport == 0)
-        transport = USB;
-    _display_device_list(display, updater.Discover_Devices(transport), transport);
-    return 0;
+    int status = updater.Record_Devices(devices) ? 0 : 1;
+    if (params.commands.IsSet(CMD_INFO))
+        for (const DeviceInfo& device : devices)
+            status |= sShowStored(display, updater, device.spec.serial_number);
+    return status;
+}
+
+// -I without -D: the device given by -d.
+int sInfo(UpdaterDisplayInterface& display, Updater& updater, const Parameters& params)
+{
+    if (params.serial_number == 0) {
+        display.message(ERROR, "-I must either use DISCOVER command [\"-D\"] or specify a specific device [\"-d\" option]");
+        return 1;
+    }
+    return sShowStored(display, updater, params.serial_number);
 }
 
 uint32_t sBuildNumber(const std::string& build)
@@ -206,6 +235,11 @@ int RunUpdater(UpdaterDisplayInterface& console, int argc, const char* const* ar
     }
     if (params.commands.IsSet(CMD_DISCOVER))
         return sDiscover(display, updater, params);
+    if (params.commands.IsSet(CMD_INFO)) {
+        status = sInfo(display, updater, params);
+        if (status != 0 || !params.commands.IsSet(CMD_UPDATE | CMD_BUILDS))
+            return status;
+    }
     if (params.commands.IsSet(CMD_UPDATE))
         return sUpdate(display, updater, params);
     if (params.commands.IsSet(CMD_BUILDS))

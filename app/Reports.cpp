@@ -229,3 +229,21 @@ void _display_fingerprint(UpdaterDisplayInterface& display, const Fingerprint& f
     display.message(INFO, "[ %08X %08X %08X %08X ]", fingerprint.words[0], fingerprint.words[1],
                     fingerprint.words[2], fingerprint.words[3]);
 }
+
+void _display_stored_device(UpdaterDisplayInterface& display, const StoredDevice& device)
+{
+    display.message(INFO, "Stored information for device %08X:", device.serial_number);
+    for (const auto& entry : device.settings)
+        display.message(INFO, "    %-22s %s", entry.first.c_str(), entry.second.c_str());
+    display.message(INFO, "  Stored builds:");
+    if (device.builds.empty())
+        display.message(INFO, "    None");
+    for (const StoredBuild& build : device.builds)
+        display.message(INFO, "    %-10u %s", build.build,
+                        build.version.empty() ? "[does not load as a BIRD file]" : build.version.c_str());
+    display.message(INFO, "  History:");
+    if (device.history.empty())
+        display.message(INFO, "    None");
+    for (const std::string& line : device.history)
+        display.message(INFO, "    %s", line.c_str());
+}

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "DeviceInfo.h"
+#include "DeviceRecord.h"
 #include "Fingerprint.h"
 #include "UpdaterDisplayInterface.h"
 #include "aLinkSpec.h"
@@ -26,5 +27,9 @@ void _display_device_list(UpdaterDisplayInterface& display, const std::vector<De
 void _display_builds(UpdaterDisplayInterface& display, const std::map<std::string, std::string>& builds,
                      uint32_t serial_number);
 void _display_fingerprint(UpdaterDisplayInterface& display, const Fingerprint& fingerprint);
+
+// -I: a device's stored settings (key and value on one line each), its stored builds newest
+// first, and its history log.
+void _display_stored_device(UpdaterDisplayInterface& display, const StoredDevice& device);
 
 #endif

@@ -347,6 +347,8 @@ TEST(Program, CommandPreconditions)
         {{"-U"}, "Must specify the specific device to be updated\n"},
         {{"-N"}, "Must specify the serial port used for connecting\n"},
         {{"-B"}, "Error must supply a serial number for the List Builds command\n" + BLOCK1},
+        {{"-I"}, "-I must either use DISCOVER command [\"-D\"] or specify a specific device [\"-d\" option]\n"},
+        {{"-I", "-d", "0BADF00D"}, "No stored information for device 0BADF00D\n"},
     };
     for (const Case& c : cases) {
         ProcessResult r = home.Run(c.args);
@@ -359,7 +361,8 @@ TEST(Program, CommandPreconditions)
 TEST(Program, CommandsWithoutActionEnsureTheStore)
 {
     IsolatedHome home;
-    for (const char* command : {"-I", "-C"}) {
+    // (-I without a device is refused: see CommandPreconditions.)
+    for (const char* command : {"-C"}) {
         ProcessResult r = home.Run({command, "-X", "0x10000", "stray"});
         EXPECT_EQ(r.exit_code, 0) << command;
         EXPECT_EQ(r.out, "Updater (Version: 1.1 Apr 26 2023)\n");

@@ -74,6 +74,11 @@ TEST_F(DiscoveryCli, TcpIpDevicesAreListedWithTheirAddresses)
     auto odd = sStartDevice(ns, {"--serial", "0000BEEF", "--module", "8", "--model", "18", "--version", "3.0.12",
                                  "--build", "99", "--build-reply-length", "5"});
 
+    // A device already in the store with a history of its own.
+    const std::string known = home.store() + "/1234ABCD";
+    ASSERT_EQ(0, RunProcess({"mkdir", "-p", known}).exit_code);
+    WriteFileText(known + "/.settings", "LATEST_DOWNLOAD=4300.bird\nLATEST_TRANSFER=4200.bird\n");
+
     ProcessResult r = home.Run({"-D", "-t", "TCPIP"}, ns.name());
     ASSERT_EQ(0, r.exit_code) << r.out << r.err;
     EXPECT_TRUE(sHasLine(r.out, "Searching for Strandix devices")) << r.out;
@@ -82,8 +87,24 @@ TEST_F(DiscoveryCli, TcpIpDevicesAreListedWithTheirAddresses)
         << r.out;
     EXPECT_TRUE(sHasLine(r.out, "    1234ABCD  06       06      Ginkgo         2.1.7 (4321) [10.77.0.1]")) << r.out;
     EXPECT_TRUE(sHasLine(r.out, "    0000BEEF  08       08      Ironwood       3.0.12 (0) [10.77.0.1]")) << r.out;
-    // Discovery keeps nothing in the store.
-    EXPECT_EQ("", RunProcess({"find", home.store(), "-type", "f"}).out);
+    // Discovery records what it found in each device's settings, keeping the history keys.
+    EXPECT_EQ(home.store() + "/0000BEEF/.settings\n" + known + "/.settings\n",
+              RunProcess({"sh", "-c", "find '" + home.store() + "' -type f | sort"}).out);
+    r = home.Run({"-I", "-d", "1234ABCD"});
+    ASSERT_EQ(0, r.exit_code) << r.out << r.err;
+    EXPECT_TRUE(sHasLine(r.out, "Stored information for device 1234ABCD:")) << r.out;
+    for (const char* line :
+         {"    MODEL                  Ginkgo", "    FIRMWARE_VERSION       2.1.7", "    FIRMWARE_BUILD         4321",
+          "    MODULE_ADDRESS         06", "    TRANSPORT              TCPIP", "    IP_ADDRESS             10.77.0.1",
+          "    LATEST_DOWNLOAD        4300.bird", "    LATEST_TRANSFER        4200.bird"})
+        EXPECT_TRUE(sHasLine(r.out, line)) << line << "\n" << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("    LAST_SEEN_DATE         ")) << r.out;
+    // Discovery and its stored information in one run.
+    r = home.Run({"-I", "-D", "-t", "TCPIP"}, ns.name());
+    ASSERT_EQ(0, r.exit_code) << r.out << r.err;
+    EXPECT_TRUE(sHasLine(r.out, "Stored information for device 1234ABCD:")) << r.out;
+    EXPECT_TRUE(sHasLine(r.out, "Stored information for device 0000BEEF:")) << r.out;
+    EXPECT_TRUE(sHasLine(r.out, "    MODEL                  Ironwood")) << r.out;
 }
 
 TEST_F(DiscoveryCli, NoDevicesAndUsbOnlyByDefault)

@@ -98,6 +98,17 @@ TEST_F(ServerCliTest, GetStoresTheBuildAndRecordsIt)
     EXPECT_FALSE(ReadFileText(device + "/555.bird").size());
     EXPECT_EQ(ReadFileText(device + "/102.bird"), bird);  // the earlier download is kept
 
+    // -I shows the recorded download, the stored build and both history lines.
+    ProcessResult info = home.Run({"-I", "-d", "40F5849A", "-l", "unused"});
+    EXPECT_EQ(info.exit_code, 0) << info.err;
+    EXPECT_NE(info.out.find("\n    LATEST_DOWNLOAD        102.bird\n"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("\n  Stored builds:\n    102        2.9.0\n  History:\n"), std::string::npos) << info.out;
+    const size_t ok = info.out.find(" | download | 102.bird | ok\n");
+    const size_t failed = info.out.find(" | download | build 555 | failed: No valid build 555\n");
+    EXPECT_NE(ok, std::string::npos) << info.out;
+    EXPECT_NE(failed, std::string::npos) << info.out;
+    EXPECT_LT(ok, failed);
+
     // -G then -B: both run, the download's failure decides nothing for the list.
     ProcessResult both = home.Run({"-G", "-B", "-d", "40F5849A", "-b", "101", "-u", url});
     EXPECT_EQ(both.exit_code, 0);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "DeviceInfo.h"
+#include "DeviceRecord.h"
 #include "Fingerprint.h"
 #include "UpdaterDisplayInterface.h"
 #include "aLinkSpec.h"
@@ -31,6 +32,12 @@ class Updater {
     // Discovery: transport 1 (USB), 2 (TCP/IP) or 0 (both, USB first).
     std::vector<DeviceInfo> Discover_Devices(linkType transport);
     std::vector<DeviceInfo> Discover_SXNetwork_Devices(unsigned int router_serial_number, linkType transport);
+
+    // The store's record of devices (Updater_Info.cpp): what discovery found goes into each
+    // device's settings (false when one could not be written, with a message); a device's
+    // stored settings, builds and history (false when the store holds nothing for it).
+    bool Record_Devices(const std::vector<DeviceInfo>& devices);
+    bool Get_Stored_Device(unsigned int serial_number, StoredDevice& stored);
 
     // Build lists and downloads: the build number stored, 0 on failure.
     std::map<std::string, std::string> Get_BuildList(unsigned int serial_number);

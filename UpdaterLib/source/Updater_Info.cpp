@@ -1,0 +1,68 @@
+// What the store knows of devices: recording what discovery found (-D) and gathering a device's
+// stored settings, builds and history (-I).
+#include <algorithm>
+#include <stdexcept>
+
+#include "DeviceHistory.h"
+#include "DeviceRecord.h"
+#include "Log.h"
+#include "Updater.h"
+#include "UpdaterStore.h"
+
+bool Updater::Record_Devices(const std::vector<DeviceInfo>& devices)
+{
+    bool recorded = true;
+    const std::string seen = KeyValueStore::TimeStamp();
+    for (const DeviceInfo& device : devices) {
+        if (device.spec.serial_number == 0)
+            continue;
+        try {
+            UpdaterStore store(updater_directory.c_str());
+            UpdaterStoreItem item = store.AddDevice(device.spec.serial_number);
+            for (const auto& value : DeviceRecordValues(device, seen))
+                item.Settings().Add(value.first.c_str(), value.second);
+            item.Settings().Save();
+        } catch (const std::runtime_error& e) {
+            display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Could not record device %08X in the store: %s",
+                            device.spec.serial_number, e.what());
+            recorded = false;
+        }
+    }
+    return recorded;
+}
+
+bool Updater::Get_Stored_Device(unsigned int serial_number, StoredDevice& stored)
+{
+    stored = StoredDevice();
+    stored.serial_number = serial_number;
+    UpdaterStoreItem item;
+    std::vector<UpdaterStoreItem> files;
+    try {
+        UpdaterStore store(updater_directory.c_str());
+        if (!store.FindDevice(serial_number, &item))
+            return false;
+        store.FindLocalBuilds(serial_number, files);
+    } catch (const std::runtime_error& e) {
+        Log::log(DEBUG_Updater, "Reading the store for %08X: %s\n", serial_number, e.what());
+        return false;
+    }
+    stored.settings = item.Settings().Entries();
+    for (const UpdaterStoreItem& file : files) {
+        const unsigned int build = StoredBuildNumber(file.Name());
+        if (build == 0 || file.Kind() != STORE_ITEM_FILE)
+            continue;
+        StoredBuild entry;
+        entry.build = build;
+        entry.file = file.Name();
+        try {
+            entry.version = item.ReadBirdFile(file.Name().c_str()).GetVersion();
+        } catch (const std::runtime_error& e) {
+            Log::log(DEBUG_Updater, "Stored build %s: %s\n", file.Name().c_str(), e.what());
+        }
+        stored.builds.push_back(entry);
+    }
+    std::sort(stored.builds.begin(), stored.builds.end(),
+              [](const StoredBuild& a, const StoredBuild& b) { return a.build > b.build; });
+    stored.history = DeviceHistory::Read(item.FullPath());
+    return !stored.Empty();
+}
