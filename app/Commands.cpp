@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <memory>
 
+#include "BirdCheck.h"
+#include "BirdFile.h"
 #include "History.h"
 #include "Log.h"
 #include "Reports.h"
@@ -112,6 +114,38 @@ int sInfo(UpdaterDisplayInterface& display, Updater& updater, const Parameters& 
         return 1;
     }
     return sShowStored(display, updater, params.serial_number);
+}
+
+// -C: checks a BIRD file without a device (with -d also against the device's model in the
+// store). 0 when an update would accept it, 1 with every problem otherwise.
+int sCheck(UpdaterDisplayInterface& display, Updater& updater, const Parameters& params)
+{
+    if (params.bird_file.empty()) {
+        display.message(ERROR, "-C must specify the BIRD file to check with -f");
+        return 1;
+    }
+    BirdFile bird;
+    std::vector<std::string> problems = BirdCheck::FileProblems(params.bird_file.c_str(), BirdCheck::Options(), &bird);
+    if (bird.Failure() == BirdFile::LOAD_OK) {
+        _display_bird_summary(display, params.bird_file, bird);
+        if (params.serial_number != 0) {
+            std::vector<std::string> more = updater.Check_Against_Store(bird, params.serial_number);
+            problems.insert(problems.end(), more.begin(), more.end());
+        }
+    }
+    for (const std::string& problem : problems)
+        display.message(ERROR, "Problem: %s", problem.c_str());
+    if (!problems.empty()) {
+        display.message(ERROR, "BIRD file %s would be refused for an update: %s", params.bird_file.c_str(),
+                        BirdCheck::Summary(problems).c_str());
+        return 1;
+    }
+    if (params.serial_number != 0)
+        display.message(INFO, "BIRD file %s would be accepted for an update of device %08X", params.bird_file.c_str(),
+                        params.serial_number);
+    else
+        display.message(INFO, "BIRD file %s would be accepted for an update", params.bird_file.c_str());
+    return 0;
 }
 
 uint32_t sBuildNumber(const std::string& build)
@@ -232,6 +266,11 @@ int RunUpdater(UpdaterDisplayInterface& console, int argc, const char* const* ar
         status = sGet(display, updater, params, stop);
         if (stop)
             return 1;
+    }
+    if (params.commands.IsSet(CMD_CHECK)) {
+        status = sCheck(display, updater, params);
+        if (status != 0 || !params.commands.IsSet(CMD_DISCOVER | CMD_INFO | CMD_UPDATE | CMD_BUILDS))
+            return status;
     }
     if (params.commands.IsSet(CMD_DISCOVER))
         return sDiscover(display, updater, params);

@@ -247,3 +247,34 @@ void _display_stored_device(UpdaterDisplayInterface& display, const StoredDevice
     for (const std::string& line : device.history)
         display.message(INFO, "    %s", line.c_str());
 }
+
+void _display_bird_summary(UpdaterDisplayInterface& display, const std::string& path, const BirdFile& bird)
+{
+    display.message(INFO, "BIRD file: %s", path.c_str());
+    display.message(INFO, "    Build:                %u", bird.GetBuild());
+    display.message(INFO, "    Version:              %s", bird.GetVersion().c_str());
+    display.message(INFO, "    Model:                %s", bird.GetModel().c_str());
+    display.message(INFO, "    Serial number:        %08X", bird.GetSerialNumber());
+    if (bird.HasSerialNumberBlock())
+        display.message(INFO, "    Serial-number patch:  yes, at 0x%08X", bird.SerialNumberAddress());
+    else
+        display.message(INFO, "    Serial-number patch:  no");
+    const std::vector<BirdBlock> starts = bird.FindBlocks(BirdFile::BLOCK_RECOVERY_START);
+    if (!starts.empty() && starts[0].length >= 4) {
+        const uint8_t* d = starts[0].data;
+        display.message(INFO, "    Recovery loader start: yes, at 0x%08X",
+                        (uint32_t)d[0] << 24 | (uint32_t)d[1] << 16 | (uint32_t)d[2] << 8 | d[3]);
+    } else {
+        display.message(INFO, "    Recovery loader start: no");
+    }
+    for (uint8_t type : {(uint8_t)BirdFile::BLOCK_LOADER, (uint8_t)BirdFile::BLOCK_FIRMWARE}) {
+        const std::vector<BirdBlock> blocks = bird.FindBlocks(type);
+        const char* name = type == BirdFile::BLOCK_LOADER ? "Loader" : "Firmware";
+        display.message(INFO, "    %s blocks:%s %zu", name, type == BirdFile::BLOCK_LOADER ? "        " : "      ",
+                        blocks.size());
+        int k = 1;
+        for (const BirdBlock& block : blocks)
+            display.message(INFO, "        %d: type %u, address 0x%08X, %u bytes", k++, (unsigned)block.type,
+                            block.address, block.length);
+    }
+}

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "BirdFile.h"
 #include "DeviceInfo.h"
 #include "DeviceRecord.h"
 #include "Fingerprint.h"
@@ -31,5 +32,9 @@ void _display_fingerprint(UpdaterDisplayInterface& display, const Fingerprint& f
 // -I: a device's stored settings (key and value on one line each), its stored builds newest
 // first, and its history log.
 void _display_stored_device(UpdaterDisplayInterface& display, const StoredDevice& device);
+
+// -C: what a loaded BIRD file holds: build, version, model, serial number, the patch location
+// and recovery start when present, and every loader and firmware block.
+void _display_bird_summary(UpdaterDisplayInterface& display, const std::string& path, const BirdFile& bird);
 
 #endif

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "BirdWriter.h"
 #include "IsolatedHome.h"
 #include "Log.h"
 #include "OptionParser.h"
@@ -349,6 +350,7 @@ TEST(Program, CommandPreconditions)
         {{"-B"}, "Error must supply a serial number for the List Builds command\n" + BLOCK1},
         {{"-I"}, "-I must either use DISCOVER command [\"-D\"] or specify a specific device [\"-d\" option]\n"},
         {{"-I", "-d", "0BADF00D"}, "No stored information for device 0BADF00D\n"},
+        {{"-C"}, "-C must specify the BIRD file to check with -f\n"},
     };
     for (const Case& c : cases) {
         ProcessResult r = home.Run(c.args);
@@ -361,14 +363,12 @@ TEST(Program, CommandPreconditions)
 TEST(Program, CommandsWithoutActionEnsureTheStore)
 {
     IsolatedHome home;
-    // (-I without a device is refused: see CommandPreconditions.)
-    for (const char* command : {"-C"}) {
-        ProcessResult r = home.Run({command, "-X", "0x10000", "stray"});
-        EXPECT_EQ(r.exit_code, 0) << command;
-        EXPECT_EQ(r.out, "Updater (Version: 1.1 Apr 26 2023)\n");
-        EXPECT_EQ(r.err, std::string("\nApplication parameters:[updater]\n\t[") + UPDATER_BINARY + "]\n\t[" + command +
-                             "]\n\t[-X]\n\t[0x10000]\n\t[stray]\n");
-    }
+    // (-I and -C without their device or file are refused: see CommandPreconditions.)
+    ProcessResult r = home.Run({"-Z", "1", "-X", "0x10000", "stray"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "Updater (Version: 1.1 Apr 26 2023)\n");
+    EXPECT_EQ(r.err, std::string("\nApplication parameters:[updater]\n\t[") + UPDATER_BINARY +
+                         "]\n\t[-Z]\n\t[1]\n\t[-X]\n\t[0x10000]\n\t[stray]\n");
     ProcessResult z = home.Run({"-Z", "1"});
     EXPECT_EQ(z.exit_code, 0);
     EXPECT_EQ(z.err, "");
@@ -382,4 +382,65 @@ TEST(Program, UnusableStoreDirectory)
     ProcessResult r = home.Run({"-I"});
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.err, "Could not find updater directory at " + RealHomeDirectory() + "/.vantorix/updater\n");
+}
+
+TEST(Program, CheckBirdFiles)
+{
+    IsolatedHome home;
+    const std::string dir = home.dir();
+    auto write = [&](const std::string& name, uint32_t serialAt, const std::string& model) {
+        BirdWriter writer;
+        writer.AddInformation(501, "3.1.4", 0x1234ABCD, model);
+        writer.AddSerialNumberLocations(serialAt, 0);
+        writer.AddRecoveryStart(0x20000400);
+        writer.AddLoader(0x20000000, BirdWriter::MakeCode(700, 1));
+        writer.AddFirmware(0x4000, BirdWriter::MakeCode(3000, 2));
+        std::vector<uint8_t> bytes = writer.Build();
+        WriteFileText(dir + "/" + name, std::string(bytes.begin(), bytes.end()));
+        return std::string(bytes.begin(), bytes.end());
+    };
+    const std::string good = write("good.bird", 0x4010, "Ginkgo");
+    write("range.bird", 0x9000, "Ginkgo");
+    write("unknown.bird", 0x4010, "Nosuchmodel");
+    WriteFileText(dir + "/truncated.bird", good.substr(0, good.size() / 2));
+    std::string corrupt = good;
+    for (size_t i = 20; i < 40; i++)
+        corrupt[i] = (char)~corrupt[i];
+    WriteFileText(dir + "/corrupt.bird", corrupt);
+    ASSERT_EQ(0, RunProcess({"mkdir", "-p", home.store() + "/1234ABCD", home.store() + "/00C0FFEE"}).exit_code);
+    WriteFileText(home.store() + "/1234ABCD/.settings", "MODEL=Ginkgo\n");
+    WriteFileText(home.store() + "/00C0FFEE/.settings", "MODEL=Maple\n");
+
+    struct Case {
+        std::vector<std::string> args;
+        int exit_code;
+        std::string out, err;  // a part of each; empty: nothing
+    } cases[] = {
+        {{"good.bird"}, 0, "    Serial-number patch:  yes, at 0x00004010\n    Recovery loader start: yes, at 0x20000400\n"
+                           "    Loader blocks:         1\n        1: type 0, address 0x20000000, 704 bytes\n", ""},
+        {{"good.bird", "-d", "1234ABCD"}, 0, "would be accepted for an update of device 1234ABCD\n", ""},
+        {{"good.bird", "-d", "00C0FFEE"}, 1, "    Model:                Ginkgo\n",
+         "Problem: the file is for model [Ginkgo], device 00C0FFEE is recorded as [Maple]\n"},
+        {{"good.bird", "-d", "0BADF00D"}, 1, "", "Problem: the store has no model recorded for device 0BADF00D"},
+        {{"range.bird"}, 1, "    Build:                501\n",
+         "Problem: the serial-number location 00009000 lies outside every firmware block\n"},
+        {{"unknown.bird"}, 1, "", "Problem: "},
+        {{"truncated.bird"}, 1, "", "Problem: the file is truncated"},
+        {{"corrupt.bird"}, 1, "", "would be refused for an update: "},
+        {{"missing.bird"}, 1, "", "would be refused for an update: "},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"-C", "-f", dir + "/" + c.args[0]};
+        args.insert(args.end(), c.args.begin() + 1, c.args.end());
+        ProcessResult r = home.Run(args);
+        EXPECT_EQ(c.exit_code, r.exit_code) << c.args[0] << r.out << r.err;
+        EXPECT_NE(std::string::npos, r.out.find(c.out)) << c.args[0] << "\n" << r.out;
+        if (c.err.empty())
+            EXPECT_EQ("", r.err) << c.args[0];
+        else
+            EXPECT_NE(std::string::npos, r.err.find(c.err)) << c.args[0] << "\n" << r.err;
+        // A file that does not load shows no fields.
+        if (c.args[0] == "truncated.bird" || c.args[0] == "missing.bird")
+            EXPECT_EQ(std::string::npos, r.out.find("BIRD file:")) << r.out;
+    }
 }

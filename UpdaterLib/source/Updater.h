@@ -38,6 +38,10 @@ class Updater {
     // stored settings, builds and history (false when the store holds nothing for it).
     bool Record_Devices(const std::vector<DeviceInfo>& devices);
     bool Get_Stored_Device(unsigned int serial_number, StoredDevice& stored);
+    // The checks -U makes of a file against a device, with the device's model as the store
+    // recorded it: the serial number (unless the file patches it) and the model. Each problem
+    // is a sentence; empty when the file fits.
+    std::vector<std::string> Check_Against_Store(const BirdFile& bird, unsigned int serial_number);
 
     // Build lists and downloads: the build number stored, 0 on failure.
     std::map<std::string, std::string> Get_BuildList(unsigned int serial_number);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "BirdFile.h"
 #include "DeviceHistory.h"
 #include "DeviceRecord.h"
 #include "Log.h"
@@ -65,4 +66,28 @@ bool Updater::Get_Stored_Device(unsigned int serial_number, StoredDevice& stored
               [](const StoredBuild& a, const StoredBuild& b) { return a.build > b.build; });
     stored.history = DeviceHistory::Read(item.FullPath());
     return !stored.Empty();
+}
+
+std::vector<std::string> Updater::Check_Against_Store(const BirdFile& bird, unsigned int serial_number)
+{
+    std::vector<std::string> problems;
+    char text[160];
+    if (!bird.HasSerialNumberBlock() && !bird.ValidateSerialNumber(serial_number)) {
+        snprintf(text, sizeof(text), "the file is for serial number %08X, not %08X, and carries no serial-number "
+                 "patch location", bird.GetSerialNumber(), serial_number);
+        problems.push_back(text);
+    }
+    StoredDevice stored;
+    Get_Stored_Device(serial_number, stored);
+    const auto model = stored.settings.find(DeviceRecordKey::MODEL);
+    if (model == stored.settings.end() || model->second.empty()) {
+        snprintf(text, sizeof(text), "the store has no model recorded for device %08X (run -D to record it)",
+                 serial_number);
+        problems.push_back(text);
+    } else if (!bird.ValidateModel(model->second.c_str())) {
+        snprintf(text, sizeof(text), "the file is for model [%s], device %08X is recorded as [%s]",
+                 bird.GetModel().c_str(), serial_number, model->second.c_str());
+        problems.push_back(text);
+    }
+    return problems;
 }
