@@ -1,7 +1,9 @@
 // Link engine figures against the simulated device on 127.0.0.1 (run in a child process, so
 // that only the link's own threads count towards this process's CPU time):
 //  - request-to-reply round trip through the engine (median and 99th percentile);
-//  - CPU time that an idle started link costs per second of wall time.
+//  - CPU time that an idle started link costs per second of wall time, on every transport: TCP,
+//    a serial line (a pseudo-terminal), the driver node (a pseudo-terminal) and a driver node
+//    without poll support (always "ready", nothing to read).
 // Usage: link_bench [round-trips] [idle-seconds]
 #include <algorithm>
 #include <arpa/inet.h>
@@ -14,12 +16,63 @@
 #include "BenchSupport.h"
 #include "SimDevice.h"
 #include "SimEchoLogic.h"
+#include "SimUsbNode.h"
 #include "aLink.h"
 #include "aTime.h"
 
 static bool sTagIs(const aPacket* p, void* ref)
 {
     return p->length >= 2 && p->data[1] == *static_cast<uint8_t*>(ref);
+}
+
+// Prints the CPU share an idle started link costs (the process has no other busy thread).
+static void sIdle(const char* transport, aLinkId id, int seconds)
+{
+    if (id == 0) {
+        printf("idle started link, %s: no link\n", transport);
+        return;
+    }
+    aTime_MSSleep(200);  // past the start
+    double cpu0 = BenchCpuSeconds();
+    auto wall0 = std::chrono::steady_clock::now();
+    aTime_MSSleep((uint64_t)seconds * 1000);
+    double cpu = BenchCpuSeconds() - cpu0;
+    double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
+    printf("idle started link, %s: %.3f ms CPU per second of wall time (%.3f%% of one core) over %.1f s\n",
+           transport, cpu / wall * 1000.0, cpu / wall * 100.0, wall);
+}
+
+// The other transports, each on a line nobody answers on.
+static void sIdleOtherTransports(int seconds)
+{
+    SimDeviceConfig config;
+    SimEchoLogic echo;
+    SimDevice line(config, &echo);  // never started: only its pseudo-terminal is used
+    if (!line.OpenPty()) {
+        printf("idle started link: no pseudo-terminal here\n");
+        return;
+    }
+    aLinkId id = aLink_CreateSerial(0x5E41A1, line.PtyPath().c_str(), 115200);
+    sIdle("serial line", id, seconds);
+    aLink_Destroy(&id);
+    {
+        SimUsbNode node(0x7E57B001, line.PtyPath());
+        if (node.ok()) {
+            id = aLink_CreateUSB(0x7E57B001);
+            sIdle("driver node", id, seconds);
+            aLink_Destroy(&id);
+        } else {
+            printf("idle started link, driver node: cannot make %s here\n", node.path().c_str());
+        }
+    }
+    SimUsbNode pollless(0x7E57B002);
+    if (pollless.ok()) {
+        id = aLink_CreateUSB(0x7E57B002);
+        sIdle("driver node without poll", id, seconds);
+        aLink_Destroy(&id);
+    } else {
+        printf("idle started link, driver node without poll: cannot make %s here\n", pollless.path().c_str());
+    }
 }
 
 int main(int argc, char** argv)
@@ -78,15 +131,9 @@ int main(int argc, char** argv)
     if (lost > 0)
         printf("requests without a reply: %d\n", lost);
 
-    double cpu0 = BenchCpuSeconds();
-    auto wall0 = std::chrono::steady_clock::now();
-    aTime_MSSleep((uint64_t)idleSeconds * 1000);
-    double cpu = BenchCpuSeconds() - cpu0;
-    double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
-    printf("idle started link: %.3f ms CPU per second of wall time (%.3f%% of one core) over %.1f s\n",
-           cpu / wall * 1000.0, cpu / wall * 100.0, wall);
-
+    sIdle("TCP", id, idleSeconds);
     aLink_Destroy(&id);
     BenchStopChild(child);
+    sIdleOtherTransports(idleSeconds);
     return 0;
 }

@@ -1,6 +1,7 @@
 #include "SimUsbNode.h"
 
 #include <climits>
+#include <cstdlib>
 #include <cstdio>
 #include <fcntl.h>
 #include <termios.h>
@@ -32,6 +33,25 @@ SimUsbNode::SimUsbNode(uint32_t serialNumber, const std::string& ptySlavePath) :
     ok_ = symlink(ptySlavePath.c_str(), path_.c_str()) == 0;
 }
 
+SimUsbNode::SimUsbNode(uint32_t serialNumber)
+{
+    char path[64];
+    snprintf(path, sizeof(path), "/dev/strandix.%08X", serialNumber);
+    path_ = path;
+    if (access(path_.c_str(), F_OK) == 0)
+        return;
+    char file[] = "/tmp/sxsim-node-XXXXXX";
+    int fd = mkstemp(file);
+    if (fd < 0)
+        return;
+    close(fd);
+    target_ = file;
+    ownsTarget_ = true;
+    ok_ = symlink(target_.c_str(), path_.c_str()) == 0;
+    if (!ok_)
+        unlink(target_.c_str());
+}
+
 SimUsbNode::~SimUsbNode()
 {
     Remove();
@@ -48,5 +68,8 @@ void SimUsbNode::Remove()
         if (target_ == target)
             unlink(path_.c_str());
     }
+    if (ownsTarget_)
+        unlink(target_.c_str());
+    ownsTarget_ = false;
     ok_ = false;
 }

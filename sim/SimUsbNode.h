@@ -1,7 +1,7 @@
 // Stands a pseudo-terminal in for the family's kernel driver node: "/dev/strandix.%08X" is made
 // a symbolic link to the terminal's slave, which is set up the way the driver's node behaves (a
 // read returns at once, with 0 bytes when nothing is waiting). The link is removed again by the
-// destructor. Typically the terminal is a SimDevice's (SimDevice::OpenPty).
+// destructor (see also the node without poll support below). Typically the terminal is a SimDevice's (SimDevice::OpenPty).
 #ifndef SIM_SIMUSBNODE_H
 #define SIM_SIMUSBNODE_H
 
@@ -11,6 +11,10 @@
 class SimUsbNode {
   public:
     SimUsbNode(uint32_t serialNumber, const std::string& ptySlavePath);
+    // A node of a driver without poll support and without a device: the link points at a
+    // temporary regular file, which poll always reports readable while a read finds nothing
+    // (written bytes are kept in the file). The file goes with the node.
+    explicit SimUsbNode(uint32_t serialNumber);
     ~SimUsbNode();
     SimUsbNode(const SimUsbNode&) = delete;
     SimUsbNode& operator=(const SimUsbNode&) = delete;
@@ -23,6 +27,7 @@ class SimUsbNode {
   private:
     std::string path_;
     std::string target_;
+    bool ownsTarget_ = false;
     bool ok_ = false;
 };
 

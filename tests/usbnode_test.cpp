@@ -4,6 +4,7 @@
 // test-labels: threads
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <vector>
 
 #include "SimDevice.h"
@@ -138,6 +139,40 @@ TEST_F(UsbNodeTest, NodeIsRemovedWithTheSimulator)
     // Without the node the USB library is asked, which knows no such device.
     EXPECT_NE(aStream_CreateUSB(config.serialNumber, &stream), aErrNone);
     EXPECT_EQ(stream, nullptr);
+}
+
+double sProcessCpuSeconds()
+{
+    struct rusage u;
+    getrusage(RUSAGE_SELF, &u);
+    return (double)u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + (double)u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6;
+}
+
+// A driver node without poll support always reads as ready: the link reader must notice that its
+// wait does not wait and sleep between empty reads instead of spinning on them.
+TEST(UsbNodeWithoutPoll, IdleLinkSleepsBetweenEmptyReads)
+{
+    SimUsbNode node(0x7E57ABCE);
+    if (!node.ok())
+        GTEST_SKIP() << "cannot make " << node.path() << " here";
+    aStream* stream = nullptr;
+    ASSERT_EQ(aStream_CreateUSB(0x7E57ABCE, &stream), aErrNone);
+    EXPECT_EQ(aStream_Wait(stream, 1000), aErrNone);  // the node's "ready" that means nothing
+    uint8_t byte;
+    EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNotReady);
+    aStream_Destroy(&stream);
+
+    aLinkId id = aLink_CreateUSB(0x7E57ABCE);
+    ASSERT_NE(id, 0u);
+    EXPECT_EQ(aLink_GetStatus(id), LINK_RUNNING);
+    aTime_MSSleep(100);
+    const double cpu0 = sProcessCpuSeconds();
+    aTime_MSSleep(1000);
+    const double cpu = sProcessCpuSeconds() - cpu0;
+    // A spinning reader takes a whole core (or whatever share a loaded machine leaves it); a
+    // sleeping one a fraction of a percent. The bound is far from both.
+    EXPECT_LT(cpu, 0.15) << "the idle link used " << cpu << " s of CPU in 1 s";
+    EXPECT_EQ(aLink_Destroy(&id), aErrNone);
 }
 
 }  // namespace

@@ -18,10 +18,16 @@ namespace {
 const uint32_t kReaderWaitMs = 20;
 // Pause after a failed read.
 const uint64_t kErrorPauseMs = 100;
-// Polling of transports that cannot wait for readiness: 5 µs between empty reads, stretching
-// up to kMaxPollUs while the line stays quiet.
-const useconds_t kPollUs = 5;
-const useconds_t kMaxPollUs = 500;
+// Transports that cannot wait for readiness (no wait, or a wait that reports ready at once with
+// nothing to read, like a driver node without poll support) are polled: the sleep between two
+// empty reads grows with the quiet time (an eighth of it), from kMinPollUs up to kMaxPollUs, so
+// a busy line is read promptly and an idle one costs little.
+const uint64_t kMinPollUs = 50;
+const uint64_t kMaxPollUs = 4000;
+// A wait that reports ready and a read that then finds nothing, both within this time, count as
+// a wait that does not wait; after kEmptyReadyLimit of them in a row the reader polls instead.
+const uint64_t kAtOnceUs = 500;
+const unsigned kEmptyReadyLimit = 2;
 // The writer waits this long at most for a packet, so that a stop is seen promptly.
 const uint64_t kWriterWaitMs = 20;
 // Packets leave at most one per this many microseconds (the device's pace), and the writer's
@@ -148,6 +154,13 @@ static aErr sHandlePacket(aLink* link)
     return err;
 }
 
+// The sleep between two empty reads of a transport that is polled, after quietUs of quiet.
+static uint64_t sPollSleepUs(uint64_t quietUs)
+{
+    uint64_t us = quietUs / 8;
+    return us < kMinPollUs ? kMinPollUs : us > kMaxPollUs ? kMaxPollUs : us;
+}
+
 static void* sReader(void* arg)
 {
     aLink* link = static_cast<aLink*>(arg);
@@ -155,30 +168,45 @@ static void* sReader(void* arg)
     link->status = LINK_RUNNING;
     link->syncState = 0;
     link->syncAddress = 1;
-    useconds_t pollUs = kPollUs;
-    unsigned quiet = 0;
+    uint64_t quietSince = aTime_MonoUS();
+    unsigned emptyReady = 0;
     while (link->running) {
         uint8_t byte;
         aErr err = aStream_Read(link->stream, &byte, 1);
         if (err == aErrNotReady) {
-            aErr wait = aStream_Wait(link->stream, kReaderWaitMs);
-            if (wait == aErrUnimplemented) {
-                usleep(pollUs);
-                if (++quiet > 1000 && pollUs < kMaxPollUs)
-                    pollUs *= 2;
-            } else if (wait == aErrConnection) {
-                link->status = LINK_IO_FAULT;
-                aTime_MSSleep(kErrorPauseMs);
+            const uint64_t waitStart = aTime_MonoUS();
+            aErr wait = emptyReady >= kEmptyReadyLimit ? aErrUnimplemented : aStream_Wait(link->stream, kReaderWaitMs);
+            if (wait == aErrNone) {
+                // Ready: the next read tells whether the wait waited at all.
+                if (aStream_Read(link->stream, &byte, 1) == aErrNotReady) {
+                    emptyReady = aTime_MonoUS() - waitStart < kAtOnceUs ? emptyReady + 1 : 0;
+                    continue;
+                }
+                err = aErrNone;
+            } else if (wait == aErrUnimplemented) {
+                // Polled; a transport whose wait did not wait is asked again now and then, in
+                // case it only did so for a while.
+                const uint64_t now = aTime_MonoUS();
+                aTime_SleepUntilUS(now + sPollSleepUs(now - quietSince));
+                if (emptyReady > 0 && ++emptyReady > kEmptyReadyLimit + 1000)
+                    emptyReady = 0;
+                continue;
+            } else {
+                if (wait == aErrConnection) {
+                    link->status = LINK_IO_FAULT;
+                    aTime_MSSleep(kErrorPauseMs);
+                }
+                continue;
             }
-            continue;
         }
-        pollUs = kPollUs;
-        quiet = 0;
+        quietSince = aTime_MonoUS();
         if (err != aErrNone) {
             link->status = LINK_IO_FAULT;
             aTime_MSSleep(kErrorPauseMs);
             continue;
         }
+        if (emptyReady < kEmptyReadyLimit)
+            emptyReady = 0;
         linkStatus status = link->status;
         if (status == LINK_SYNCING) {
             sSyncByte(link, byte);
