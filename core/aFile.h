@@ -38,7 +38,8 @@ aErr aFile_GetPosition(aFileRef file, size_t* position);
 aErr aFile_Printf(aFileRef file, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // Writes the whole content to path so that a crash never leaves a truncated file: the bytes go
-// to a temporary file beside it, which is flushed to disk and then renamed over the path.
+// to a temporary file beside it (path".tmpXXXXXX", flock-ed while it is written), which is
+// flushed to disk and then renamed over the path.
 aErr aFile_WriteAtomic(const char* path, const void* data, size_t count);
 
 #endif

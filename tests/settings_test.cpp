@@ -1,11 +1,19 @@
 // The key=value settings file: reading its lines, the typed reads and writes, saving in key
-// order with the time stamps, and replacing the file in one step.
+// order with the time stamps, replacing the file in one step, and saves of several writers on
+// one file that keep each other's keys.
+// test-labels: threads
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
 
 #include "IsolatedHome.h"
 #include "KeyValueStore.h"
@@ -101,9 +109,11 @@ TEST(SettingsLoad, LineFormat)
     EXPECT_STREQ(store["in side"], "a value with  spaces");
     EXPECT_STREQ(store["D"], "2");
     EXPECT_EQ(store["noequals"], nullptr);
-    EXPECT_EQ(store["LONG"], nullptr);
-    EXPECT_EQ(store["AFTER"], nullptr);  // an over-long line ends the reading
-    EXPECT_EQ(store.Size(), 6u);
+    // Lines of any length are read, and nothing after them is lost.
+    ASSERT_NE(store["LONG"], nullptr);
+    EXPECT_EQ(strlen(store["LONG"]), 2100u);
+    EXPECT_STREQ(store["AFTER"], "1");
+    EXPECT_EQ(store.Size(), 8u);
     EXPECT_FALSE(store.IsDirty());
 
     // "A=" as a last line without its newline is too short to count; a full last line counts.
@@ -226,7 +236,87 @@ TEST(SettingsSave, FileIsReplacedInOneStep)
 
     // A save that cannot write keeps the store changed and leaves nothing behind.
     store.Add("X", 1);
-    store.Save(dir.file("nodir/.settings").c_str());
+    EXPECT_FALSE(store.Save(dir.file("nodir/.settings").c_str()));
+    EXPECT_FALSE(store.LastError().empty());
     EXPECT_TRUE(store.IsDirty());
     EXPECT_EQ(sEntries(dir.path()), std::vector<std::string>{".settings"});
+}
+
+// Writers that loaded the same file each lay only their own changes over what it holds at their
+// save: no key is lost, and a key changed later wins. Threads race on one file as processes do.
+TEST(SettingsSave, WritersOnOneFileKeepEachOthersKeys)
+{
+    TempDir dir;
+    std::string path = dir.file(".settings");
+    KeyValueStore first(path.c_str());
+    KeyValueStore second(path.c_str());
+    first.Add("LATEST_DOWNLOAD", "7.bird");
+    second.Add("LATEST_TRANSFER", "6.bird");
+    ASSERT_TRUE(first.Save());
+    ASSERT_TRUE(second.Save());
+    KeyValueStore both(path.c_str());
+    EXPECT_STREQ(both["LATEST_DOWNLOAD"], "7.bird");
+    EXPECT_STREQ(both["LATEST_TRANSFER"], "6.bird");
+    EXPECT_STREQ(second["LATEST_DOWNLOAD"], "7.bird");  // a save brings the store up to date
+
+    second.Add("LATEST_DOWNLOAD", "8.bird");
+    ASSERT_TRUE(second.Save());
+    first.Add("OTHER", "1");  // first never changed LATEST_DOWNLOAD again: 8 stays
+    ASSERT_TRUE(first.Save());
+    EXPECT_STREQ(KeyValueStore(path.c_str())["LATEST_DOWNLOAD"], "8.bird");
+
+    const int kWriters = 4, kKeys = 15;
+    std::vector<std::thread> writers;
+    for (int w = 0; w < kWriters; w++) {
+        writers.emplace_back([&path, w]() {
+            KeyValueStore store(path.c_str());
+            for (int k = 0; k < kKeys; k++) {
+                store.Add(("W" + std::to_string(w) + "_" + std::to_string(k)).c_str(), k);
+                store.Save();
+            }
+        });
+    }
+    for (std::thread& t : writers)
+        t.join();
+    KeyValueStore all(path.c_str());
+    for (int w = 0; w < kWriters; w++)
+        for (int k = 0; k < kKeys; k++)
+            EXPECT_NE(all[("W" + std::to_string(w) + "_" + std::to_string(k)).c_str()], nullptr) << w << " " << k;
+}
+
+// What the file cannot carry is refused before it is written; what a killed writer left is
+// removed by the next save there (a temporary file still being written is not); a FIFO
+// standing as the file neither blocks the reader nor is replaced.
+TEST(SettingsSave, RefusedValuesLeftoversAndFifos)
+{
+    TempDir dir;
+    std::string path = dir.file(".settings");
+    KeyValueStore store(path.c_str());
+    EXPECT_FALSE(store.Add("LATEST_TRANSFER", "x.bird\nLATEST_DOWNLOAD=../../x.bird"));
+    EXPECT_FALSE(store.Add("A=B", "1"));
+    EXPECT_FALSE(store.Add("#C", "1"));
+    std::string long_value(100000, 'v');
+    EXPECT_TRUE(store.Add("LONG", long_value));
+    WriteFileText(dir.file(".settings.tmpAb12Cd"), "left by a killed run");
+    int held = open(dir.file("9.bird.tmpXy34Zw").c_str(), O_CREAT | O_RDWR, 0600);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    ASSERT_TRUE(store.Save());
+    KeyValueStore again(path.c_str());
+    EXPECT_EQ(again["LATEST_DOWNLOAD"], nullptr);
+    EXPECT_EQ(again.GetString("LONG", ""), long_value);
+    std::vector<std::string> names = sEntries(dir.path());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{".settings", "9.bird.tmpXy34Zw"}));
+    close(held);
+
+    std::string fifo = dir.file("fifo/.settings");
+    ASSERT_EQ(mkdir(dir.file("fifo").c_str(), 0700), 0);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    KeyValueStore blocked(fifo.c_str());
+    blocked.Add("X", 1);
+    EXPECT_FALSE(blocked.Save());
+    struct stat st;
+    ASSERT_EQ(stat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
 }

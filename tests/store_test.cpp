@@ -142,10 +142,23 @@ TEST(UpdaterStoreBuilds, ListWriteAndRead)
     EXPECT_EQ(file.GetBuild(), 1234u);
     EXPECT_TRUE(file.ValidateSerialNumber(0x1A2B));
 
-    // Writing again replaces the whole file.
-    ASSERT_EQ(device.WriteFile("1240.bird", (const uint8_t*)"short", 5), aErrNone);
-    EXPECT_EQ(ReadFileText(dir.file("00001A2B/1240.bird")), "short");
-    EXPECT_EQ(sThrown([&] { device.ReadBirdFile("1240.bird"); }), "Invalid bird " + dir.file("00001A2B/1240.bird"));
+    // A stored build is replaced only by a file that loads and carries its build: not by
+    // bytes that are no BIRD file, nor by another build.
+    ASSERT_EQ(device.WriteFile("1240.bird", (const uint8_t*)"short", 5), aErrParam);
+    EXPECT_EQ(device.WriteFile("1240.bird", bytes.data(), bytes.size() - 9), aErrParam);
+    BirdWriter same;
+    same.AddInformation(1240, "1.2.4", 0x1A2B, "Juniper");
+    same.AddFirmware(0, BirdWriter::MakeCode(300, 2));
+    std::vector<uint8_t> replacement = same.Build();
+    ASSERT_EQ(device.WriteFile("1234.bird", replacement.data(), replacement.size()), aErrParam);
+    ASSERT_EQ(device.WriteFile("1240.bird", replacement.data(), replacement.size()), aErrNone);
+    EXPECT_EQ(device.ReadBirdFile("1240.bird").GetBuild(), 1240u);
+    EXPECT_EQ(device.ReadBirdFile("1234.bird").GetBuild(), 1234u);
+    // Names from settings or the server never lead out of the directory.
+    EXPECT_EQ(sThrown([&] { device.ReadBirdFile("../00001A2B/1234.bird"); }), "Invalid bird name ../00001A2B/1234.bird");
+
+    ASSERT_EQ(device.WriteFile("1241.bird", (const uint8_t*)"short", 5), aErrNone);
+    EXPECT_EQ(sThrown([&] { device.ReadBirdFile("1241.bird"); }), "Invalid bird " + dir.file("00001A2B/1241.bird"));
     EXPECT_EQ(sThrown([&] { device.ReadBirdFile("9.bird"); }), "Invalid bird " + dir.file("00001A2B/9.bird"));
 
     // A file that passes the header check but cannot be loaded.

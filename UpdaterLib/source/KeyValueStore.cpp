@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include "Log.h"
+#include "StoreLock.h"
 #include "aFile.h"
 
 const char* const KeyValueStore::DEFAULT_FILENAME = ".settings";
@@ -33,7 +34,90 @@ bool sNothingThere(const char* path)
     return errno == ENOENT || errno == ENOTDIR;
 }
 
+enum sReadResult { READ_OK, READ_MISSING, READ_FAILED };
+
+// Reads the whole file, whatever the length of its lines. Only a regular file is read, and the
+// open never blocks (a FIFO standing there is refused).
+sReadResult sReadText(const char* path, std::string& text)
+{
+    text.clear();
+    aFileRef file = aFile_OpenRegular(path);
+    if (!file)
+        return sNothingThere(path) ? READ_MISSING : READ_FAILED;
+    char buffer[8192];
+    for (;;) {
+        size_t got = 0;
+        aErr err = aFile_Read(file, buffer, sizeof(buffer), &got);
+        text.append(buffer, got);
+        if (err != aErrNone || got < sizeof(buffer))
+            break;
+    }
+    aFile_Close(&file);
+    return READ_OK;
+}
+
+// One "key = value" line into the map: blanks around both are dropped; comments, lines
+// without "=" or without a key, and lines shorter than 3 characters (a newline counts) are
+// skipped. A NUL ends the line.
+void sParseLine(std::string line, bool ended, std::map<std::string, std::string>& into)
+{
+    size_t nul = line.find('\0');
+    if (nul != std::string::npos) {
+        line.resize(nul);
+        ended = false;
+    }
+    if (line.size() + (ended ? 1 : 0) < 3 || line[0] == '#')
+        return;
+    size_t equals = line.find('=');
+    if (equals == std::string::npos)
+        return;
+    size_t key = 0;
+    while (key < equals && sIsBlank(line[key]))
+        key++;
+    size_t key_end = equals;
+    while (key_end > key && sIsBlank(line[key_end - 1]))
+        key_end--;
+    if (key_end == key)
+        return;
+    size_t value = equals + 1;
+    size_t value_end = line.size();
+    while (value < value_end && sIsBlank(line[value]))
+        value++;
+    while (value_end > value && sIsBlank(line[value_end - 1]))
+        value_end--;
+    into[line.substr(key, key_end - key)] = line.substr(value, value_end - value);
+}
+
+void sParseText(const std::string& text, std::map<std::string, std::string>& into)
+{
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        const bool ended = end != std::string::npos;
+        if (!ended)
+            end = text.size();
+        sParseLine(text.substr(start, end - start), ended, into);
+        start = end + 1;
+    }
+}
+
+std::string sDirectoryOf(const std::string& path)
+{
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 }  // namespace
+
+bool KeyValueStore::Storable(const std::string& key, const std::string& value)
+{
+    if (key.empty() || key[0] == '#' || key.find_first_of("=\n\r") != std::string::npos ||
+        key.find('\0') != std::string::npos || sIsBlank(key.front()) || sIsBlank(key.back()))
+        return false;
+    return value.find_first_of("\n\r") == std::string::npos && value.find('\0') == std::string::npos;
+}
 
 KeyValueStore::KeyValueStore(const char* path)
 {
@@ -118,12 +202,18 @@ bool KeyValueStore::Store(const char* key, const std::string& value, bool mark_d
 {
     if (key == nullptr)
         return false;
+    if (mark_dirty && !Storable(key, value)) {
+        Log::log(DEBUG_Attributes, "Attibutes: refusing a value for [%s] that cannot be stored\n", key);
+        return false;
+    }
     auto it = entries.find(key);
     if (it != entries.end() && it->second == value)
         return true;
     entries[key] = value;
-    if (mark_dirty)
+    if (mark_dirty) {
         dirty = true;
+        changed.insert(key);
+    }
     return true;
 }
 
@@ -171,46 +261,23 @@ bool KeyValueStore::Add(const KeyValueStore& other)
 bool KeyValueStore::Clear()
 {
     entries.clear();
+    changed.clear();
+    cleared = true;
     dirty = true;
     return true;
-}
-
-void KeyValueStore::ParseLine(char* line)
-{
-    size_t length = strlen(line);
-    if (length < 3 || line[0] == '#')
-        return;
-    char* equals = strchr(line, '=');
-    // A line without "=" has no value to store, and one whose key is empty has no key.
-    if (equals == nullptr)
-        return;
-    char* key = line;
-    while (key < equals && sIsBlank(*key))
-        key++;
-    char* key_end = equals;
-    while (key_end > key && sIsBlank(key_end[-1]))
-        key_end--;
-    if (key_end == key)
-        return;
-    char* value = equals + 1;
-    char* value_end = line + length;
-    while (value < value_end && sIsBlank(*value))
-        value++;
-    while (value_end > value && sIsBlank(value_end[-1]))
-        value_end--;
-    Store(std::string(key, key_end).c_str(), std::string(value, value_end), false);
 }
 
 void KeyValueStore::Load(const char* path)
 {
     if (path == nullptr || path[0] == '\0')
         return;
-    aFileRef file = aFile_Open(path, aFileModeRead);
-    if (!file) {
+    std::string text;
+    sReadResult read = sReadText(path, text);
+    if (read != READ_OK) {
         int error = errno;
         Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n", path, error);
         Store(KEY_CREATED_TIME, TimeStamp(), true);
-        if (sNothingThere(path)) {
+        if (read == READ_MISSING) {
             Save(path);
         } else {
             // The file is there but unreadable: replacing it would lose what it holds.
@@ -221,22 +288,13 @@ void KeyValueStore::Load(const char* path)
     }
     filename = path;
     dirty = false;
-    char line[MAX_LINE + 1];
-    for (;;) {
-        size_t length = 0;
-        aErr err = aFile_ReadLine(file, line, sizeof(line), &length);
-        if (err == aErrOverrun) {
-            Log::log(DEBUG_Attributes, "Attibutes: line too long in '%s', reading stopped\n", path);
-            break;
-        }
-        if (err != aErrNone)
-            break;
-        ParseLine(line);
-    }
-    aFile_Close(&file);
+    std::map<std::string, std::string> read_entries;
+    sParseText(text, read_entries);
+    for (const auto& entry : read_entries)
+        Store(entry.first.c_str(), entry.second, false);
 }
 
-void KeyValueStore::Save(const char* path)
+bool KeyValueStore::Save(const char* path)
 {
     if (path && path[0] != '\0') {
         filename = path;
@@ -245,10 +303,41 @@ void KeyValueStore::Save(const char* path)
         Log::log(DEBUG_Attributes, "Attibutes: no filename given for attributes, using default:[%s]\n",
                  filename.c_str());
     }
+    last_error.clear();
     if (dirty)
         Store(KEY_UPDATED_TIME, TimeStamp(), false);
+    // Under the directory's lock the file is read again, and only the keys changed here are laid
+    // over what it holds now: another run's changes since this one loaded stay.
+    StoreLock lock(sDirectoryOf(filename));
+    if (!lock.Held()) {
+        last_error = lock.Error();
+        Log::log(DEBUG_Attributes, "Attibutes: Error - %s\n", last_error.c_str());
+        return false;
+    }
+    std::map<std::string, std::string> merged;
+    if (!cleared) {
+        std::string text;
+        if (sReadText(filename.c_str(), text) == READ_FAILED) {
+            last_error = "cannot read " + filename + " to bring it up to date";
+            Log::log(DEBUG_Attributes, "Attibutes: Error - %s\n", last_error.c_str());
+            return false;
+        }
+        sParseText(text, merged);
+        const auto created = merged.find(KEY_CREATED_TIME);
+        const std::string created_time = created == merged.end() ? std::string() : created->second;
+        for (const auto& entry : entries)
+            merged.insert(entry);
+        for (const std::string& key : changed)
+            merged[key] = entries[key];
+        if (!created_time.empty())
+            merged[KEY_CREATED_TIME] = created_time;
+    } else {
+        merged = entries;
+    }
+    if (dirty)
+        merged[KEY_UPDATED_TIME] = entries[KEY_UPDATED_TIME];
     std::string text;
-    for (const auto& entry : entries) {
+    for (const auto& entry : merged) {
         text += entry.first;
         text += '=';
         text += entry.second;
@@ -257,9 +346,15 @@ void KeyValueStore::Save(const char* path)
     errno = 0;
     aErr err = aFile_WriteAtomic(filename.c_str(), text.data(), text.size());
     if (err != aErrNone) {
+        int error = errno;
         Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n",
-                 filename.c_str(), errno);
-        return;
+                 filename.c_str(), error);
+        last_error = "cannot write " + filename + (error ? std::string(": ") + strerror(error) : std::string());
+        return false;
     }
+    entries = merged;
+    changed.clear();
+    cleared = false;
     dirty = false;
+    return true;
 }

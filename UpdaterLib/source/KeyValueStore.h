@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 
 class KeyValueStore {
@@ -13,9 +14,6 @@ class KeyValueStore {
     static const char* const DEFAULT_FILENAME;  // ".settings"
     static const char* const KEY_CREATED_TIME;  // "CREATED_TIME"
     static const char* const KEY_UPDATED_TIME;  // "UPDATED_TIME"
-
-    // Longest line read, its newline included.
-    static const size_t MAX_LINE = 2047;
 
     // An empty store; with a path the file is loaded at once (and created when missing).
     explicit KeyValueStore(const char* path = nullptr);
@@ -32,7 +30,9 @@ class KeyValueStore {
     // The value, or the default (empty when null) when absent; nothing is inserted.
     std::string GetString(const char* key, const char* default_value) const;
 
-    // Each Add marks the store changed only when the stored text changes.
+    // Each Add marks the store changed only when the stored text changes. A key or value that
+    // the file cannot carry (a line break or NUL, a key with "=" or that reads as a comment or
+    // loses its blanks) is refused: false, nothing changes.
     bool Add(const char* key, int value);
     bool Add(const char* key, double value);
     bool Add(const char* key, const char* value);
@@ -41,12 +41,19 @@ class KeyValueStore {
     bool Add(const KeyValueStore& other);
     bool Clear();
 
-    // Adds the entries of the file to the store. A file that does not exist is created with
-    // its two time stamps.
+    // Adds the entries of the file to the store, lines of any length. Only a regular file is
+    // read (a FIFO never blocks). A file that does not exist is created with its two time
+    // stamps.
     void Load(const char* path);
-    // Writes the store to the path (or to the file it was loaded from). The file is replaced
-    // in one step, so it is never left half-written.
-    void Save(const char* path = nullptr);
+    // Writes the store to the path (or to the file it was loaded from) under the directory's
+    // lock (`StoreLock`): the file is read again and only the keys changed here since the last
+    // save (all of them after `Clear`) are laid over it, so concurrent runs keep each other's
+    // keys. The file is replaced in one step, never left half-written. False when it could not
+    // be written (`LastError` says why); the store then keeps its changes.
+    bool Save(const char* path = nullptr);
+    const std::string& LastError() const { return last_error; }
+
+    static bool Storable(const std::string& key, const std::string& value);
 
     const std::string& Filename() const { return filename; }
     bool IsDirty() const { return dirty; }
@@ -58,11 +65,13 @@ class KeyValueStore {
 
   private:
     bool Store(const char* key, const std::string& value, bool mark_dirty);
-    void ParseLine(char* line);
 
     std::string filename;
     std::map<std::string, std::string> entries;
     bool dirty = false;
+    std::set<std::string> changed;  // keys set since the last save
+    bool cleared = false;
+    std::string last_error;
 };
 
 #endif

@@ -1,5 +1,7 @@
 #include "StoreMatch.h"
 
+#include <cctype>
+
 #include <cstring>
 
 #include "Log.h"
@@ -46,4 +48,29 @@ StoreMatch StoreFindEntry(const std::string& directory, const char* name)
     Log::log(DEBUG_Updater, "UpdaterStore: FindDevice %s %s.\n", match.found ? "Found" : "Not Found",
              name ? name : "");
     return match;
+}
+
+bool StoreParseBuild(const std::string& text, unsigned int* build)
+{
+    size_t start = 0;
+    size_t end = text.size();
+    while (start < end && isspace((unsigned char)text[start]))
+        start++;
+    while (end > start && isspace((unsigned char)text[end - 1]))
+        end--;
+    if (start == end)
+        return false;
+    unsigned long long value = 0;
+    for (size_t i = start; i < end; i++) {
+        if (!isdigit((unsigned char)text[i]))
+            return false;
+        value = value * 10 + (unsigned)(text[i] - '0');
+        if (value > 0xFFFFFFFFull)
+            return false;
+    }
+    if (value == 0)
+        return false;
+    if (build)
+        *build = (unsigned int)value;
+    return true;
 }

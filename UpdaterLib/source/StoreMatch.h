@@ -20,4 +20,8 @@ StoreMatch StoreFindEntry(const std::string& directory, const char* name);
 // without a path separator.
 bool StoreIsPlainName(const char* name);
 
+// A build number named by the server or a settings file: decimal digits only (blanks around
+// them allowed), not zero, at most 32 bits. False for anything else ("-1", "../x", "12abc").
+bool StoreParseBuild(const std::string& text, unsigned int* build);
+
 #endif

@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "BirdCheck.h"
+#include "StoreLock.h"
 #include "StoreMatch.h"
 #include "aDirectory.h"
 #include "aFile.h"
@@ -30,6 +32,25 @@ bool UpdaterStoreItem::FileExists(const char* file_name) const
     return StoreFindEntry(FullPath(), file_name).found;
 }
 
+std::string UpdaterStoreItem::BuildProblem(const char* file_name, const uint8_t* data, size_t count)
+{
+    const std::string name = file_name ? file_name : "";
+    const std::string suffix = ".bird";
+    unsigned int build = 0;
+    if (name.size() <= suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0 ||
+        !StoreParseBuild(name.substr(0, name.size() - suffix.size()), &build))
+        return std::string();
+    BirdFile bird;
+    if (data == nullptr || !bird.LoadBuffer(data, count))
+        return BirdCheck::LoadProblem(bird.Failure());
+    std::vector<std::string> problems = BirdCheck::Problems(bird, BirdCheck::ForSending(false, false));
+    if (!problems.empty())
+        return BirdCheck::Summary(problems);
+    if (bird.GetBuild() != build)
+        return "it carries build " + std::to_string(bird.GetBuild()) + ", not " + std::to_string(build);
+    return std::string();
+}
+
 aErr UpdaterStoreItem::WriteFile(const char* file_name, const uint8_t* data, size_t count) const
 {
     if (data == nullptr)
@@ -39,12 +60,20 @@ aErr UpdaterStoreItem::WriteFile(const char* file_name, const uint8_t* data, siz
     std::string directory = FullPath();
     if (!aDirectory_Exists(directory.c_str()))
         return aErrNotFound;
+    StoreLock lock(directory);
+    if (!lock.Held())
+        return aErrBusy;
+    if (FileExists(file_name) && !BuildProblem(file_name, data, count).empty())
+        return aErrParam;
     return aFile_WriteAtomic(BuildPath(directory.c_str(), file_name, (const char*)nullptr).c_str(), data, count);
 }
 
 BirdFile UpdaterStoreItem::ReadBirdFile(const char* file_name) const
 {
-    std::string full = BuildPath(path.c_str(), name.c_str(), file_name ? file_name : "", (const char*)nullptr);
+    // A name from a settings file or the server never leads out of the device's directory.
+    if (!StoreIsPlainName(file_name))
+        throw std::runtime_error(std::string("Invalid bird name ") + (file_name ? file_name : ""));
+    std::string full = BuildPath(path.c_str(), name.c_str(), file_name, (const char*)nullptr);
     if (!BirdFile::VerifyFile(full.c_str()))
         throw std::runtime_error("Invalid bird " + full);
     return BirdFile(full.c_str());

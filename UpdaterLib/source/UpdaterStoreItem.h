@@ -25,12 +25,19 @@ class UpdaterStoreItem {
 
     // True when the item's directory holds an entry with exactly this name.
     bool FileExists(const char* file_name) const;
-    // Writes path/name/file_name in one step (never left half-written). aErrNotFound when the
-    // data is null or the directory is missing, aErrParam for a name that is not a plain file
-    // name.
+    // Writes path/name/file_name in one step (never left half-written), under the directory's
+    // lock. aErrNotFound when the data is null or the directory is missing, aErrParam for a
+    // name that is not a plain file name, or when a stored build ("N.bird") would be replaced
+    // by bytes that `BuildProblem` refuses; aErrBusy when the lock cannot be had; else the
+    // write's own result.
     aErr WriteFile(const char* file_name, const uint8_t* data, size_t count) const;
+    // Why the bytes may not be stored under the name: for a build "N.bird", a file that does
+    // not load, is damaged or carries another build. Empty when they may (or the name is not
+    // a build's).
+    static std::string BuildProblem(const char* file_name, const uint8_t* data, size_t count);
     // Loads path/name/file_name as a BIRD file. Throws std::runtime_error("Invalid bird " +
-    // full path) when it is not one, and "Failed to load bird data" when it cannot be loaded.
+    // full path) when it is not one, and "Failed to load bird data" when it cannot be loaded;
+    // a name that is not a plain file name ("../x", "/etc/x") is refused before any read.
     BirdFile ReadBirdFile(const char* file_name) const;
 
     // The directory that contains the entry, the entry's name, and the two joined.

@@ -12,6 +12,7 @@
 #include "Log.h"
 #include "UpdateServerRequest.h"
 #include "Updater.h"
+#include "StoreMatch.h"
 #include "UpdaterStore.h"
 #include "base64.h"
 
@@ -149,8 +150,11 @@ unsigned int Updater::Download_Firmware(unsigned int serial_number, std::string 
         sReportTimeout(display);
         return 0;
     }
-    if (build_number == 0)
-        build_number = sBuildOrZero(latest);
+    if (build_number == 0 && !StoreParseBuild(latest, &build_number)) {
+        Log::log(DEBUG_Updater, "Error: the server named no build number [%s].\n", latest.c_str());
+        display.message(ERROR, "The server named no valid build for %08X", serial_number);
+        return 0;
+    }
 
     display.message(INFO, "Retrieving build %u", build_number);
     if (!override) {
@@ -214,15 +218,28 @@ unsigned int Updater::Download_Firmware(unsigned int serial_number, std::string 
         return 0;
     }
     const std::string file_name = build + ".bird";
-    aErr err = device.WriteFile(file_name.c_str(), bytes, length);
+    // A stored build is only ever replaced by a file that loads and carries the same build.
+    const std::string refused = device.FileExists(file_name.c_str())
+                                    ? UpdaterStoreItem::BuildProblem(file_name.c_str(), bytes, length)
+                                    : std::string();
+    aErr err = refused.empty() ? device.WriteFile(file_name.c_str(), bytes, length) : aErrParam;
     free(bytes);
+    if (!refused.empty()) {
+        display.message(ERROR, "Build %u from the server is not a valid BIRD file (%s); the stored build was kept",
+                        build_number, refused.c_str());
+        return 0;
+    }
     if (err != aErrNone) {
         display.message(ERROR, "Failed to write file with %d", (int)err);
         return 0;
     }
     device.Settings().Add("LATEST_DOWNLOAD", file_name);
     device.Settings().Add("LAST_DOWNLOAD_DATE", KeyValueStore::TimeStamp());
-    device.Settings().Save();
+    if (!device.Settings().Save()) {
+        display.message(ERROR, "Could not record the download of build %u: %s", build_number,
+                        device.Settings().LastError().c_str());
+        return 0;
+    }
     return build_number;
 }
 

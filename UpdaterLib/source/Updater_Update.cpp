@@ -14,6 +14,7 @@
 #include "UpdateServerRequest.h"
 #include "Updater.h"
 #include "UpdaterEntity.h"
+#include "StoreMatch.h"
 #include "UpdaterStore.h"
 #include "Updater_Transfer.h"
 #include "aDefs.h"
@@ -41,18 +42,15 @@ std::string sBirdName(unsigned int build)
     return std::to_string(build) + ".bird";
 }
 
-// The build number the server named; 0 (logged) when the text is not a number.
+// The build number the server named; 0 (logged) when the text is not one.
 unsigned int sServerBuild(const std::string& text)
 {
-    errno = 0;
-    char* end = nullptr;
-    const char* start = text.c_str();
-    unsigned long value = strtoul(start, &end, 10);
-    if (end == start || errno != 0 || value > 0xFFFFFFFFul || text.find('-') != std::string::npos) {
+    unsigned int value = 0;
+    if (!StoreParseBuild(text, &value)) {
         Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", text.c_str());
         return 0;
     }
-    return (unsigned int)value;
+    return value;
 }
 
 // A build number from the device's history: the value's leading decimal number, 0 when absent.
@@ -225,20 +223,25 @@ void sReconnect(Module& target, linkType transport, unsigned int serial_number)
 
 // Records a successful transfer in the device's history. A device that had no directory in
 // the store yet gets one, so the history never lands anywhere else.
-void sRecordTransfer(const std::string& directory, UpdaterStoreItem& item, unsigned int serial_number,
-                     const std::string& transferred)
+// Empty when recorded, else why not.
+std::string sRecordTransfer(const std::string& directory, UpdaterStoreItem& item, unsigned int serial_number,
+                            const std::string& transferred)
 {
     try {
         if (!item.IsValid()) {
             UpdaterStore store(directory.c_str());
             item = store.AddDevice(serial_number);
         }
-        item.Settings().Add(KEY_LATEST_TRANSFER, transferred);
+        if (!item.Settings().Add(KEY_LATEST_TRANSFER, transferred))
+            return "the file name cannot be stored in a settings file";
         item.Settings().Add(KEY_LAST_TRANSFER_DATE, KeyValueStore::TimeStamp());
-        item.Settings().Save();
+        if (!item.Settings().Save())
+            return item.Settings().LastError();
     } catch (const std::runtime_error& e) {
         Log::log(DEBUG_Updater, "Could not record the transfer for %08X: %s\n", serial_number, e.what());
+        return e.what();
     }
+    return std::string();
 }
 
 }  // namespace
@@ -390,8 +393,15 @@ bool Updater::Update_Firmware(unsigned int serial_number, unsigned int build, st
                 sReconnect(target, transport, router_serial_number != 0 ? router_serial_number : serial_number);
             err = _transfer_firmware(display, target, bird);
         }
-        if (err == aErrNone)
-            sRecordTransfer(updater_directory, item, serial_number, bird_file.empty() ? sBirdName(build) : bird_file);
+        if (err == aErrNone) {
+            const std::string unrecorded =
+                sRecordTransfer(updater_directory, item, serial_number, bird_file.empty() ? sBirdName(build) : bird_file);
+            if (!unrecorded.empty()) {
+                display.message(ERROR, "Could not record the update in the history of %08X: %s", serial_number,
+                                unrecorded.c_str());
+                err = aErrIO;
+            }
+        }
     }
 
     Log::log(DEBUG_Updater, "Updating device firmware: \n");

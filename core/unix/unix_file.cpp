@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -277,6 +278,8 @@ aErr aFile_WriteAtomic(const char* path, const void* data, size_t count)
     int fd = mkstemp(&temp[0]);
     if (fd < 0)
         return sMapOpenError(errno);
+    // Held until the file is renamed or removed: whoever can take it knows the writer is gone.
+    flock(fd, LOCK_EX | LOCK_NB);
     const uint8_t* p = static_cast<const uint8_t*>(data);
     size_t left = count;
     aErr err = aErrNone;
