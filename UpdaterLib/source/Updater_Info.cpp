@@ -22,7 +22,8 @@ bool Updater::Record_Devices(const std::vector<DeviceInfo>& devices)
             UpdaterStoreItem item = store.AddDevice(device.spec.serial_number);
             for (const auto& value : DeviceRecordValues(device, seen))
                 item.Settings().Add(value.first.c_str(), value.second);
-            item.Settings().Save();
+            if (!item.Settings().Save())
+                throw std::runtime_error(item.Settings().LastError());
         } catch (const std::runtime_error& e) {
             display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Could not record device %08X in the store: %s",
                             device.spec.serial_number, e.what());
