@@ -110,6 +110,7 @@ ImxSdpReply ImxSdpDevice::Command(const uint8_t* c)
         r.any = true;  // the security state, then the processor leaves the ROM
         jumped_ = true;
         jumpAddress_ = address;
+        jumpTime_ = std::chrono::steady_clock::now();
         return r;
     }
     default:
@@ -162,6 +163,12 @@ bool ImxSdpDevice::Jumped(uint32_t* address)
     return jumped_;
 }
 
+std::chrono::steady_clock::time_point ImxSdpDevice::JumpTime()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return jumpTime_;
+}
+
 std::vector<ImxSdpDevice::Write> ImxSdpDevice::Writes()
 {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -211,6 +218,8 @@ void ImxRomSim::Send(const ImxSdpReply& reply)
 {
     if (!reply.any)
         return;
+    if (replyDelayMs)
+        std::this_thread::sleep_for(std::chrono::milliseconds(replyDelayMs));
     std::vector<uint8_t> out;
     sPutLE32(out, ImxSdpDevice::HAB_OPEN);
     out.insert(out.end(), reply.payload.begin(), reply.payload.end());

@@ -7,6 +7,7 @@
 #define SIM_IMXROMSIM_H
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -60,6 +61,8 @@ class ImxSdpDevice {
     ImxSdpReply Data(const uint8_t* data, size_t count, bool* chatter);
     size_t DataExpected();
     bool Jumped(uint32_t* address = nullptr);
+    // When the jump command was taken (valid once Jumped()).
+    std::chrono::steady_clock::time_point JumpTime();
     std::vector<Write> Writes();
     std::vector<uint16_t> Commands();
     // Copy of memory; empty when the range is not mapped.
@@ -76,6 +79,7 @@ class ImxSdpDevice {
     uint32_t dataAddress_ = 0;
     bool jumped_ = false;
     uint32_t jumpAddress_ = 0;
+    std::chrono::steady_clock::time_point jumpTime_;
     bool chattered_ = false;
     std::vector<Write> writes_;
     std::vector<uint16_t> commands_;
@@ -96,6 +100,11 @@ class ImxRomSim {
     void Stop();
     bool running() const { return running_; }
     std::string Port() const { return line_.SlavePath(); }
+    // Bytes on the wire so far, both directions.
+    uint64_t WireBytes() const { return line_.BytesReceived() + line_.BytesSent(); }
+    // Every reply (not the association answer) goes out this long after the command came in,
+    // as a slow processor's would; set before Start.
+    uint32_t replyDelayMs = 0;
 
   private:
     ImxSdpDevice device_;

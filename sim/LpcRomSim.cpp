@@ -186,8 +186,10 @@ bool LpcRomSim::ReadLine(std::string& line, int timeoutMs)
             continue;
         }
         deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        if (echo_ && state_ != UNSYNCED)
+        if (echo_ && state_ != UNSYNCED) {
             line_.Write(&b, 1);
+            echoed_++;
+        }
         if (b == '\n') {
             if (!line.empty() && line.back() == '\r')
                 line.pop_back();
@@ -197,6 +199,13 @@ bool LpcRomSim::ReadLine(std::string& line, int timeoutMs)
             line += (char)b;
     }
     return false;
+}
+
+void LpcRomSim::Reply(const std::string& text)
+{
+    if (config_.replyDelayMs)
+        std::this_thread::sleep_for(std::chrono::milliseconds(config_.replyDelayMs));
+    line_.Write(text);
 }
 
 void LpcRomSim::Run()

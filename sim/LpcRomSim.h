@@ -24,6 +24,7 @@ struct LpcRomConfig {
     uint32_t idleTimeoutMs = 60000;  // stops after this long without a byte
     bool staleRam = true;            // RAM starts with leftover bytes, not zeros
     uint32_t prepareFault = 0;       // non-zero: every prepare is answered with this code
+    uint32_t replyDelayMs = 0;       // every answer (not the echo) goes out this much later
 };
 
 class LpcRomSim {
@@ -53,6 +54,9 @@ class LpcRomSim {
     void LastWriteShape(uint32_t* lines, uint32_t* checksums);
     // Copy of on-chip RAM at 0x10000000 (32 KiB).
     std::vector<uint8_t> Ram();
+    // Bytes on the wire so far (both directions), and how many of them were echoes.
+    uint64_t WireBytes() const { return line_.BytesReceived() + line_.BytesSent(); }
+    uint64_t EchoedBytes() const { return echoed_; }
 
     static uint32_t SectorStart(uint32_t sector);
     static uint32_t SectorSize(uint32_t sector);
@@ -81,10 +85,11 @@ class LpcRomSim {
     uint32_t resendFaultsLeft_ = 0;
     uint32_t resends_ = 0;
     uint32_t writeLines_ = 0, writeChecksums_ = 0;
+    std::atomic<uint64_t> echoed_{0};
 
     void Run();
     bool ReadLine(std::string& line, int timeoutMs);
-    void Reply(const std::string& text) { line_.Write(text); }
+    void Reply(const std::string& text);
     void Code(int code) { Reply(std::to_string(code) + "\r\n"); }
     void Command(const std::string& line);
     uint8_t* Memory(uint32_t address, uint32_t count, bool writable);

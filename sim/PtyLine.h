@@ -3,11 +3,18 @@
 // the slave path as its serial port. Bytes it writes reach the simulator no faster than the
 // line carries them (so its writes block once the terminal's buffer is full), and bytes the
 // simulator sends are delivered at the line's rate.
+//
+// With SXSIM_LINE_LOG naming a file, every line appends its traffic there with times: one
+// record per burst the program wrote (as the terminal hands it over) and per send, as
+// "<ms since open> <port> <in|out> <count> <first bytes in hex>", to see where a client's
+// time between the bytes goes.
 #ifndef SIM_PTYLINE_H
 #define SIM_PTYLINE_H
 
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <deque>
 #include <string>
 
@@ -37,6 +44,9 @@ class PtyLine {
     void Write(const std::string& text) { Write(reinterpret_cast<const uint8_t*>(text.data()), text.size()); }
     // Throws away everything received but not yet read.
     void DiscardInput();
+    // Bytes taken off the wire and bytes sent since the line was opened (any thread may ask).
+    uint64_t BytesReceived() const { return received_; }
+    uint64_t BytesSent() const { return sent_; }
 
   private:
     int master_ = -1;
@@ -44,10 +54,15 @@ class PtyLine {
     std::string slavePath_;
     uint32_t baud_ = 115200;
     std::deque<uint8_t> pending_;  // read from the terminal, not yet due off the wire
-    int64_t inClockUs_ = 0;        // when the last received byte finished arriving
-    int64_t outClockUs_ = 0;       // when the last sent byte finishes leaving
+    int64_t inClockNs_ = 0;        // when the last received byte finished arriving
+    int64_t outClockNs_ = 0;       // when the last sent byte finishes leaving
+    std::atomic<uint64_t> received_{0}, sent_{0};
+    FILE* log_ = nullptr;
+    int64_t openedNs_ = 0;
 
-    int64_t ByteUs() const;
+    void Log(const char* direction, const uint8_t* data, size_t count);
+
+    int64_t ByteNs() const;
 };
 
 #endif

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "LpcRomSim.h"
@@ -158,6 +159,48 @@ TEST(NXPSerialLine, NothingAnsweringIsNotASync)
     auto start = std::chrono::steady_clock::now();
     EXPECT_NE(aErrNone, isp.Sync());
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+// A reply to the probe that cannot be the LPC ROM's (here an i.MX ROM's security state and
+// status word) ends the sync there: the rest of the handshake is not sent to that chip.
+TEST(NXPSerialLine, ForeignAnswerEndsTheSync)
+{
+    PtyLine line;
+    ASSERT_TRUE(line.Open());
+    NXPSerialClass isp;
+    ASSERT_EQ(aErrNone, isp.Connect(line.SlavePath().c_str(), 115200));
+    uint8_t probe = 0;
+    std::thread rom([&line, &probe] {
+        static const uint8_t reply[] = {0x56, 0x78, 0x78, 0x56, 0xF0, 0xF0, 0xF0, 0xF0};
+        if (line.ReadByte(probe, 2000))
+            line.Write(reply, sizeof(reply));
+    });
+    EXPECT_EQ(aErrIO, isp.Sync());
+    rom.join();
+    EXPECT_EQ('?', probe);
+    uint8_t more;
+    EXPECT_FALSE(line.ReadByte(more, 300)) << "sent after the probe: " << (int)more;
+}
+
+// A chip that answers each command only after 90% of the time the client allows for it once the
+// command has left the wire is still served, from the sync to the copy into flash.
+TEST(NXPSerialLine, LateAnswersAreStillServed)
+{
+    LpcRomConfig config = sFastErase();
+    config.replyDelayMs = 90;
+    SyncedChip chip(config);
+    ASSERT_EQ(aErrNone, chip.isp.GetDeviceID());
+    EXPECT_EQ(config.serial[3], chip.isp.DeviceSerialNumber()[3]);
+    ASSERT_EQ(aErrNone, chip.isp.Unlock());
+    ASSERT_EQ(aErrNone, chip.isp.Prepare(0, 0));
+    ASSERT_EQ(aErrNone, chip.isp.Erase(0, 0));
+    ASSERT_EQ(aErrNone, chip.isp.SetEcho(false));
+    std::vector<uint8_t> data = sPattern(1024, 5);
+    ASSERT_EQ(aErrNone, chip.isp.Write(NXPSerialClass::WRITE_ADDRESS, 1024, data.data()));
+    ASSERT_EQ(aErrNone, chip.isp.Prepare(0, 0));
+    ASSERT_EQ(aErrNone, chip.isp.CopyToFlash(0, NXPSerialClass::WRITE_ADDRESS, 1024));
+    std::vector<uint8_t> flash = chip.sim.Flash();
+    EXPECT_EQ(0, memcmp(flash.data(), data.data(), data.size()));
 }
 
 TEST(NXPSerialWrite, LinesChecksumsAndReadBack)

@@ -41,7 +41,7 @@ class NotingTransport : public SDPLoader_Interface {
         sizes->push_back(d.size());
         return real.writeData(d);
     }
-    size_t readData(std::vector<uint8_t>& d, unsigned t) override { return real.readData(d, t); }
+    size_t readData(std::vector<uint8_t>& d, unsigned t, unsigned n) override { return real.readData(d, t, n); }
     bool getDataFromBuffer(const std::vector<uint8_t>& d, unsigned o, unsigned& v) override
     {
         return real.getDataFromBuffer(d, o, v);
@@ -54,9 +54,10 @@ struct Rom {
     ImxRomSim sim;
     SDPLoader loader;
     std::vector<size_t> sizes;
-    explicit Rom(ImxRomFaults faults = ImxRomFaults())
+    explicit Rom(ImxRomFaults faults = ImxRomFaults(), uint32_t replyDelayMs = 0)
     {
         sim.device().SetFaults(faults);
+        sim.replyDelayMs = replyDelayMs;
         EXPECT_TRUE(sim.Start());
         EXPECT_TRUE(loader.setLoader(new NotingTransport(sim.Port(), &sizes)));
         EXPECT_EQ(0, loader.init());
@@ -202,4 +203,23 @@ TEST(SDPLoaderFlow, ProcessorFaults)
         Rom rom;  // outside every memory of the part
         EXPECT_EQ(4, rom.loader.writeLoader(sData(100), 0x60000000));
     }
+}
+
+// A processor that answers only after 90% of the reply time-out (counted from when the command
+// has left the wire) is still served: status, loader write, register reads and the jump.
+TEST(SDPLoaderFlow, LateAnswersAreStillServed)
+{
+    Rom rom(ImxRomFaults(), SDPLoader::REPLY_TIMEOUT_MS * 9 / 10);
+    std::vector<uint8_t> block = sData(2500);
+    ASSERT_EQ(0, rom.loader.writeLoader(block, 0x20000000));
+    uint64_t fuses = 0;
+    ASSERT_EQ(0, rom.loader.getFingerprint(fuses));
+    EXPECT_EQ(((uint64_t)rom.sim.device().fuseCfg1 << 32) | rom.sim.device().fuseCfg0, fuses);
+    rom.loader.startLoader(IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS);
+    EXPECT_TRUE(rom.sim.device().Jumped());
+    auto writes = rom.sim.device().Writes();
+    ASSERT_EQ(1u, writes.size());
+    EXPECT_EQ(block, writes[0].data);
+    // No command had to be repeated.
+    EXPECT_EQ((std::vector<uint16_t>{0x0505, 0x0404, 0x0505, 0x0101, 0x0101, 0x0B0B}), rom.sim.device().Commands());
 }

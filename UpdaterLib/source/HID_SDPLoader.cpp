@@ -36,7 +36,7 @@ ssize_t HID_SDPLoader::writeData(const std::vector<uint8_t>& data)
     return hid_write(handle, data.data(), data.size());
 }
 
-size_t HID_SDPLoader::readData(std::vector<uint8_t>& data, unsigned timeoutMs)
+size_t HID_SDPLoader::readData(std::vector<uint8_t>& data, unsigned timeoutMs, unsigned dataBytes)
 {
     if (!handle)
         return 0;
@@ -50,6 +50,10 @@ size_t HID_SDPLoader::readData(std::vector<uint8_t>& data, unsigned timeoutMs)
         if (report[0] == 3 && n > 5)
             n = 5;
         data.insert(data.end(), report, report + n);
+        // A reply is whole with the data after the security state (report 3), or with the
+        // state alone when no data follows. Without a time-out, everything there is taken.
+        if (timeoutMs > 0 && (report[0] == 4 || (report[0] == 3 && dataBytes == 0)))
+            break;
     }
     return data.size() - before;
 }

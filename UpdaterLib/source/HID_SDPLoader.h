@@ -18,7 +18,7 @@ class HID_SDPLoader : public SDPLoader_Interface {
 
     bool init() override;
     ssize_t writeData(const std::vector<uint8_t>& data) override;
-    size_t readData(std::vector<uint8_t>& data, unsigned timeoutMs) override;
+    size_t readData(std::vector<uint8_t>& data, unsigned timeoutMs, unsigned dataBytes) override;
     bool getDataFromBuffer(const std::vector<uint8_t>& data, unsigned offset, unsigned& value) override;
 
   private:

@@ -283,11 +283,18 @@ aErr NXPSerialClass::Response(char* buffer, size_t size, size_t* length, const c
     uint64_t deadline = Deadline(wait + REPLY_BUDGET_MS);
     size_t stored = 0;
     aErr err = aErrNone;
+    bool foreign = false;
     while (stored < expectedLength) {
         uint8_t b;
         err = ReadByte(&b, deadline);
         if (err != aErrNone)
             break;
+        if (!IsAnswerByte(b)) {
+            // Whatever else comes, this is no ISP answer: nothing is gained by waiting for it.
+            buffer[stored++] = (char)b;
+            foreign = true;
+            break;
+        }
         if (stored == 0 && (b == '\n' || b == '\r'))
             continue;
         if (stored < 3 && b == 0)
@@ -305,6 +312,10 @@ aErr NXPSerialClass::Response(char* buffer, size_t size, size_t* length, const c
         RomEcho::Text(false, buffer, stored);
     if (length)
         *length = stored;
+    if (foreign) {
+        Log::log(DEBUG_NXPSerial, "Response() no ISP answer\n");
+        return aErrIO;
+    }
     return stored == 0 ? (err != aErrNone ? err : aErrNotReady) : aErrNone;
 }
 
@@ -323,6 +334,11 @@ aErr NXPSerialClass::GetErrorIndex(const char* line, size_t length) const
         if (line[i] != '0')
             return aErrParam;
     return aErrNone;
+}
+
+bool NXPSerialClass::IsAnswerByte(uint8_t byte)
+{
+    return byte == '\r' || byte == '\n' || byte == 0 || (byte >= 0x20 && byte < 0x7F);
 }
 
 const char* NXPSerialClass::GetErrorText(const char* line)

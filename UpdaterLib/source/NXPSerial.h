@@ -63,6 +63,10 @@ class NXPSerialClass {
     const uint32_t* DeviceSerialNumber() const { return device_serial_number; }
 
     static const char* GetErrorText(const char* line);
+    // Whether a byte can be part of an answer of the ISP protocol: lines of printable text (with
+    // NULs that noise on a waking line leaves before them). Anything else, such as an i.MX ROM's
+    // binary reply, means that no LPC ROM is on the line.
+    static bool IsAnswerByte(uint8_t byte);
     static uint32_t SectorFromAddress(uint32_t address);
     static uint32_t CopyLength(uint32_t count);
 

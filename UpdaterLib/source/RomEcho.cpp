@@ -35,10 +35,10 @@ class EchoingTransport : public SDPLoader_Interface {
         return inner->writeData(data);
     }
 
-    size_t readData(std::vector<uint8_t>& data, unsigned timeoutMs) override
+    size_t readData(std::vector<uint8_t>& data, unsigned timeoutMs, unsigned dataBytes) override
     {
         const size_t before = data.size();
-        const size_t got = inner->readData(data, timeoutMs);
+        const size_t got = inner->readData(data, timeoutMs, dataBytes);
         if (data.size() > before)
             RomEcho::Hex(false, data.data() + before, data.size() - before);
         return got;

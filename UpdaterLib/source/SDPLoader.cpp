@@ -103,7 +103,7 @@ bool SDPLoader::_isConnectionAlive()
         std::vector<uint8_t> reply;
         if (transport->writeData(_createStatusPacket()) < 0)
             continue;
-        transport->readData(reply, REPLY_TIMEOUT_MS);
+        transport->readData(reply, REPLY_TIMEOUT_MS, WORD_SIZE);
         if (_expectResponse(reply))
             return true;
     }
@@ -127,7 +127,7 @@ int SDPLoader::writeLoader(const std::vector<uint8_t>& bytes, uint32_t address)
     int total = 0, loop = 0;
     while (position < bytes.size()) {
         std::vector<uint8_t> unexpected;
-        if (transport->readData(unexpected, 0) > 0) {
+        if (transport->readData(unexpected, 0, 0) > 0) {
             Log::log(DEBUG_iMXSerial, "Error while transfering loader. Aborting\n");
             _printBuffer(unexpected);
             return SDP_UNEXPECTED_DATA;
@@ -151,7 +151,7 @@ int SDPLoader::writeLoader(const std::vector<uint8_t>& bytes, uint32_t address)
     }
     Log::log(DEBUG_iMXSerial, "Written Bytes: %d\n", total);
     std::vector<uint8_t> reply;
-    transport->readData(reply, REPLY_TIMEOUT_MS);
+    transport->readData(reply, REPLY_TIMEOUT_MS, WORD_SIZE);
     Log::log(DEBUG_iMXSerial, "Data Read: \n");
     _printBuffer(reply);
     if (_expectSuccess(reply)) {
@@ -170,8 +170,9 @@ void SDPLoader::startLoader(uint32_t address)
     ssize_t written = transport->writeData(command);
     Log::log(DEBUG_iMXSerial, "Write Res: %zd\n", written);
     _printBuffer(command);
+    // The processor sends its security state and leaves the ROM.
     std::vector<uint8_t> reply;
-    transport->readData(reply, REPLY_TIMEOUT_MS);
+    transport->readData(reply, REPLY_TIMEOUT_MS, 0);
 }
 
 int SDPLoader::_readRegister(uint32_t address, uint32_t& value)
@@ -180,7 +181,7 @@ int SDPLoader::_readRegister(uint32_t address, uint32_t& value)
     ssize_t written = transport->writeData(command);
     Log::log(DEBUG_iMXSerial, "bytesWritten: %zd\n", written);
     std::vector<uint8_t> reply;
-    size_t got = transport->readData(reply, REPLY_TIMEOUT_MS);
+    size_t got = transport->readData(reply, REPLY_TIMEOUT_MS, WORD_SIZE);
     Log::log(DEBUG_iMXSerial, "Read Data: %zu\n", got);
     _printBuffer(reply);
     unsigned v = 0;

@@ -25,8 +25,10 @@ class SDPLoader_Interface {
     virtual bool init() = 0;
     // Sends one buffer (report ID first); the count of bytes written, negative on failure.
     virtual ssize_t writeData(const std::vector<uint8_t>& data) = 0;
-    // Appends what the processor sent within the time-out; the count appended.
-    virtual size_t readData(std::vector<uint8_t>& data, unsigned timeoutMs) = 0;
+    // Appends what the processor sent; the count appended. Returns as soon as a whole reply is
+    // there: the security state, followed by dataBytes of status or data (0: the state alone,
+    // as before a jump). The time-out bounds the wait for it; 0 only takes what is there.
+    virtual size_t readData(std::vector<uint8_t>& data, unsigned timeoutMs, unsigned dataBytes) = 0;
     // ORs the reply's 32-bit value (little-endian) into value; false for a malformed reply.
     virtual bool getDataFromBuffer(const std::vector<uint8_t>& data, unsigned offset, unsigned& value) = 0;
 };
@@ -46,6 +48,7 @@ class SDPLoader {
     static const size_t MAX_DATA_PER_BUFFER = 1024;
     static const unsigned ALIVE_ATTEMPTS = 5;
     static const unsigned REPLY_TIMEOUT_MS = 100;
+    static const unsigned WORD_SIZE = 4;  // a status word or a 4-byte register
     static const uint32_t ACK = 0xF0F0F0F0;
     static const uint32_t WRITE_COMPLETE = 0x88888888;
 

@@ -15,6 +15,11 @@ class Serial_SDPLoader : public SDPLoader_Interface {
     static const unsigned BAUD = 115200;
     // A write that cannot move a byte for this long gives up.
     static const unsigned WRITE_STALL_LIMIT_MS = 2000;
+    // Once the port is set up, what the line still carries is dropped until it has been quiet
+    // this long, for at most the settle limit.
+    static const unsigned QUIET_MS = 10;
+    static const unsigned SETTLE_LIMIT_MS = 1000;
+    static const unsigned SECURITY_STATE_SIZE = 4;
 
     explicit Serial_SDPLoader(const std::string& port);
     ~Serial_SDPLoader() override;
@@ -23,10 +28,10 @@ class Serial_SDPLoader : public SDPLoader_Interface {
 
     bool init() override;
     ssize_t writeData(const std::vector<uint8_t>& data) override;
-    // With a time-out, first waits until everything written so far has left the line (its
-    // bytes' time at 10 bits a byte), then the time-out, then takes what has arrived. A time-out
-    // of 0 only takes what is already there.
-    size_t readData(std::vector<uint8_t>& data, unsigned timeoutMs) override;
+    // Returns as soon as the reply's bytes have arrived (taking any more that are there too).
+    // The time-out counts from when everything written so far has left the line (its bytes'
+    // time at 10 bits a byte). A time-out of 0 only takes what is already there.
+    size_t readData(std::vector<uint8_t>& data, unsigned timeoutMs, unsigned dataBytes) override;
     bool getDataFromBuffer(const std::vector<uint8_t>& data, unsigned offset, unsigned& value) override;
 
   private:

@@ -6,7 +6,6 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "Log.h"
@@ -21,13 +20,28 @@ struct PrivateSerial_SDPLoader {
 
 namespace {
 
-void sSleepUs(int64_t us)
+// Appends what the port holds now; false when the line is gone.
+bool sTakeAvailable(int fd, std::vector<uint8_t>& data)
+{
+    uint8_t buffer[256];
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof(buffer));
+        if (n > 0) {
+            data.insert(data.end(), buffer, buffer + n);
+            continue;
+        }
+        return n == 0 || errno == EAGAIN || errno == EINTR;
+    }
+}
+
+// Waits up to the given microseconds for bytes to read; false when the line is gone.
+bool sWaitReadable(int fd, int64_t us)
 {
     if (us <= 0)
-        return;
-    struct timespec ts = {(time_t)(us / 1000000), (long)(us % 1000000) * 1000};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
+        return true;
+    struct pollfd pfd = {fd, POLLIN, 0};
+    int n = poll(&pfd, 1, (int)((us + 999) / 1000));
+    return !(n > 0 && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) && !(pfd.revents & POLLIN));
 }
 
 }  // namespace
@@ -72,8 +86,27 @@ bool Serial_SDPLoader::init()
         return false;
     }
     p->fd = fd;
-    sSleepUs(1000000);
+    // Drop whatever is still on its way (an answer to an earlier client, noise while the port
+    // came up): the line counts as settled once nothing has come for a moment.
     tcflush(fd, TCIOFLUSH);
+    int64_t start = (int64_t)aTime_MonoUS(), quietSince = start;
+    std::vector<uint8_t> dropped;
+    for (;;) {
+        int64_t now = (int64_t)aTime_MonoUS();
+        if (now - quietSince >= (int64_t)QUIET_MS * 1000 || now - start >= (int64_t)SETTLE_LIMIT_MS * 1000)
+            break;
+        int64_t left = (int64_t)SETTLE_LIMIT_MS * 1000 - (now - start);
+        int64_t quietLeft = (int64_t)QUIET_MS * 1000 - (now - quietSince);
+        if (!sWaitReadable(fd, quietLeft < left ? quietLeft : left))
+            break;
+        size_t before = dropped.size();
+        sTakeAvailable(fd, dropped);
+        if (dropped.size() > before)
+            quietSince = (int64_t)aTime_MonoUS();
+    }
+    if (!dropped.empty())
+        Log::log(DEBUG_iMXSerial, "Dropped %zu bytes while [%s] settled\n", dropped.size(), p->port.c_str());
+    tcflush(fd, TCIFLUSH);
     p->wireFreeAtUs = (int64_t)aTime_MonoUS();
     return true;
 }
@@ -110,24 +143,31 @@ ssize_t Serial_SDPLoader::writeData(const std::vector<uint8_t>& data)
     return (ssize_t)count;
 }
 
-size_t Serial_SDPLoader::readData(std::vector<uint8_t>& data, unsigned timeoutMs)
+size_t Serial_SDPLoader::readData(std::vector<uint8_t>& data, unsigned timeoutMs, unsigned dataBytes)
 {
     if (p->fd <= 0)
         return 0;
-    if (timeoutMs > 0) {
-        // The port takes the bytes long before they are on the wire (a USB adapter or a
-        // pseudo-terminal buffers them): allow what is still queued, bounded by its line time.
-        int64_t limit = (int64_t)aTime_MonoUS() + 2000000;
-        int queued = 0;
-        while (ioctl(p->fd, TIOCOUTQ, &queued) == 0 && queued > 0 && (int64_t)aTime_MonoUS() < limit)
-            sSleepUs(1000);
-        sSleepUs(p->wireFreeAtUs - (int64_t)aTime_MonoUS());
-        sSleepUs((int64_t)timeoutMs * 1000);
-    }
     size_t before = data.size();
-    uint8_t b;
-    while (read(p->fd, &b, 1) == 1)
-        data.push_back(b);
+    bool up = sTakeAvailable(p->fd, data);
+    if (timeoutMs == 0)
+        return data.size() - before;
+    const size_t want = SECURITY_STATE_SIZE + dataBytes;
+    // The port takes the bytes long before they are on the wire (a USB adapter or a
+    // pseudo-terminal buffers them): the time-out starts once what is still queued has gone,
+    // bounded by its line time. The deadline is known only then.
+    const int64_t drainLimit = (int64_t)aTime_MonoUS() + 2000000;
+    int64_t deadline = -1;
+    while (up && data.size() - before < want) {
+        int64_t now = (int64_t)aTime_MonoUS();
+        if (deadline < 0) {
+            int queued = 0;
+            if (!(ioctl(p->fd, TIOCOUTQ, &queued) == 0 && queued > 0 && now < drainLimit))
+                deadline = (p->wireFreeAtUs > now ? p->wireFreeAtUs : now) + (int64_t)timeoutMs * 1000;
+        }
+        if (deadline >= 0 && now >= deadline)
+            break;
+        up = sWaitReadable(p->fd, deadline < 0 ? 1000 : deadline - now) && sTakeAvailable(p->fd, data);
+    }
     return data.size() - before;
 }
 
