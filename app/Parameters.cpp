@@ -93,6 +93,14 @@ bool _module_address_arg(const char* text, uint8_t* address)
     return true;
 }
 
+std::vector<std::string> _option_words()
+{
+    std::vector<std::string> words;
+    for (const OptionEntry& option : OPTIONS)
+        words.push_back(option.text);
+    return words;
+}
+
 int _validate_params(Parameters&)
 {
     return 0;

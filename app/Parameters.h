@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 #include "UpdateServerRequest.h"
 #include "UpdaterDisplayInterface.h"
 #include "aLinkSpec.h"
@@ -74,6 +75,10 @@ int _get_params(UpdaterDisplayInterface& display, int argc, const char* const* a
 // Hook run after a clean parse; accepts everything.
 int _validate_params(Parameters& params);
 int _release_params(Parameters& params);
+
+// Every option word the command line knows ("-B", ..., "--help"), in the table's order; the man
+// page and the shell completion are checked against it.
+std::vector<std::string> _option_words();
 
 // The value of a text of hexadecimal (or decimal) digits, truncated to 32 bits, when every
 // character is such a digit (then *end points at the text's end); else 0 and *end untouched.

@@ -16,7 +16,11 @@
 #include "aLinkSpec.h"
 
 #define APP_NAME "Updater"
-#define APP_VERSION "Version: 1.1 Apr 26 2023"
+// UPDATER_VERSION comes from the build (the project's version); nothing else repeats it.
+#ifndef UPDATER_VERSION
+#error "UPDATER_VERSION must be defined by the build"
+#endif
+#define APP_VERSION "Version: " UPDATER_VERSION " Apr 26 2023"
 
 void _display_app_version(UpdaterDisplayInterface& display);
 void _display_sx_version(UpdaterDisplayInterface& display);
