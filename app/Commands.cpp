@@ -1,7 +1,9 @@
 #include "Commands.h"
 
 #include <cstdlib>
+#include <map>
 #include <memory>
+#include <string>
 
 #include "BirdCheck.h"
 #include "BirdFile.h"
@@ -201,7 +203,11 @@ int sBuilds(UpdaterDisplayInterface& display, Updater& updater, const Parameters
         _display_usage(false, false);
         return 1;
     }
-    _display_builds(display, updater.Get_BuildList(params.serial_number), params.serial_number);
+    std::map<std::string, std::string> builds;
+    // An empty list the server gave is an answer; no list at all is a failure, not "no builds".
+    if (!updater.Get_BuildList(params.serial_number, builds))
+        return 1;
+    _display_builds(display, builds, params.serial_number);
     return 0;
 }
 
@@ -248,6 +254,7 @@ int RunUpdater(UpdaterDisplayInterface& console, int argc, const char* const* ar
     }
 
     Updater updater(params.server_url.c_str(), directory.c_str(), display);
+    // The run succeeds only when every command it was asked for succeeded.
     int status = 0;
     bool stop = false;
     // The echo goes to this run's display, and stops with it.
@@ -258,12 +265,12 @@ int RunUpdater(UpdaterDisplayInterface& console, int argc, const char* const* ar
         RomEcho::Enable(&display);
 
     if (params.commands.IsSet(CMD_FINGERPRINT)) {
-        status = sFingerprint(display, updater, params, stop);
+        status |= sFingerprint(display, updater, params, stop);
         if (stop)
             return 1;
     }
     if (params.commands.IsSet(CMD_GET)) {
-        status = sGet(display, updater, params, stop);
+        status |= sGet(display, updater, params, stop);
         if (stop)
             return 1;
     }
@@ -273,16 +280,16 @@ int RunUpdater(UpdaterDisplayInterface& console, int argc, const char* const* ar
             return status;
     }
     if (params.commands.IsSet(CMD_DISCOVER))
-        return sDiscover(display, updater, params);
+        return status | sDiscover(display, updater, params);
     if (params.commands.IsSet(CMD_INFO)) {
-        status = sInfo(display, updater, params);
+        status |= sInfo(display, updater, params);
         if (status != 0 || !params.commands.IsSet(CMD_UPDATE | CMD_BUILDS))
             return status;
     }
     if (params.commands.IsSet(CMD_UPDATE))
-        return sUpdate(display, updater, params);
+        return status | sUpdate(display, updater, params);
     if (params.commands.IsSet(CMD_BUILDS))
-        return sBuilds(display, updater, params);
+        return status | sBuilds(display, updater, params);
     _release_params(params);
     return status;
 }

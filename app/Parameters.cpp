@@ -49,7 +49,29 @@ uint32_t sDigitsValue(const char* text, const char** end, const char* digits, ui
     return value;
 }
 
-// -d and -r: an optional "0x" prefix, then hexadecimal digits. 0 means invalid.
+// The value of a text that is one whole number in the base, at most maxDigits digits and no
+// larger than 32 bits. False for an empty text, a foreign character or a value that does not fit.
+bool sExactNumber(const char* text, uint32_t base, size_t maxDigits, uint32_t* value)
+{
+    const size_t length = strlen(text);
+    if (length == 0 || length > maxDigits)
+        return false;
+    const char* digits = base == 16 ? "0123456789ABCDEFabcdef" : "0123456789";
+    uint64_t total = 0;
+    for (const char* p = text; *p; p++) {
+        if (strchr(digits, *p) == nullptr)
+            return false;
+        const uint32_t digit = (*p >= '0' && *p <= '9') ? (uint32_t)(*p - '0') : (uint32_t)((*p | 0x20) - 'a' + 10);
+        total = total * base + digit;
+        if (total > 0xFFFFFFFFull)
+            return false;
+    }
+    *value = (uint32_t)total;
+    return true;
+}
+
+// -d and -r: an optional "0x" prefix, then one to eight hexadecimal digits. 0 means invalid: a
+// longer text is refused rather than cut to another device's serial number.
 uint32_t sSerialArg(UpdaterDisplayInterface& display, const std::string& value, const char* prefixNote,
                     const char* invalidMessage)
 {
@@ -58,12 +80,16 @@ uint32_t sSerialArg(UpdaterDisplayInterface& display, const std::string& value, 
         Log::log(DEBUG_Updater, "%s", prefixNote);
         text += 2;
     }
-    const char* end = nullptr;
-    uint32_t serial = _get_hex_arg(text, &end);
+    uint32_t serial = 0;
+    if (!sExactNumber(text, 16, 8, &serial))
+        serial = 0;
     if (serial == 0)
         display.message(UpdaterDisplayInterface::LEVEL_ERROR, invalidMessage, text);
     return serial;
 }
+
+// The serial line rates the recovery accepts.
+const uint32_t BAUD_RATES[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
 
 }  // namespace
 
@@ -156,7 +182,6 @@ int _get_params(UpdaterDisplayInterface& display, int argc, const char* const* a
             }
             continue;
         }
-        const char* end = nullptr;
         switch (name[1]) {
         case 'd':
             params.serial_number = sSerialArg(display, value, "Discarding '0x' serial number prefix\n",
@@ -171,12 +196,35 @@ int _get_params(UpdaterDisplayInterface& display, int argc, const char* const* a
             if (params.router_serial_number == 0)
                 failed = true;
             break;
-        case 'b':
-            params.build = std::to_string(_get_int_arg(value.c_str(), &end));
+        case 'b': {
+            // A build number is taken whole or refused: no digits dropped, no wrap at 32 bits.
+            uint32_t build = 0;
+            if (sExactNumber(value.c_str(), 10, 10, &build)) {
+                params.build = std::to_string(build);
+            } else {
+                display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                                "Invalid build number obtained from argument [%s]", value.c_str());
+                failed = true;
+            }
             break;
-        case 'o':
-            params.baud_rate = _get_int_arg(value.c_str(), &end);
+        }
+        case 'o': {
+            uint32_t rate = 0;
+            bool listed = false;
+            if (sExactNumber(value.c_str(), 10, 10, &rate))
+                for (uint32_t known : BAUD_RATES)
+                    listed = listed || known == rate;
+            if (listed) {
+                params.baud_rate = rate;
+            } else {
+                display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                                "Invalid baud rate obtained from argument [%s]\nMust be one of the following: 2400, "
+                                "4800, 9600, 19200, 38400, 57600, 115200, 230400",
+                                value.c_str());
+                failed = true;
+            }
             break;
+        }
         case 't':
             params.transport_given = true;
             if (strncmp(value.c_str(), "USB", 3) == 0) {

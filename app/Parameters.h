@@ -70,7 +70,9 @@ struct Parameters {
 };
 
 // Fills the record from the command line. Returns 0 when the command line is acceptable or
-// help was asked for, 1 when any option was in error (each error already printed).
+// help was asked for, 1 when any option was in error (each error already printed). Values are
+// taken whole or refused: -d and -r one to eight hexadecimal digits, -b a decimal number of
+// 32 bits, -o one of the listed baud rates.
 int _get_params(UpdaterDisplayInterface& display, int argc, const char* const* argv, Parameters& params);
 // Hook run after a clean parse; accepts everything.
 int _validate_params(Parameters& params);

@@ -125,9 +125,9 @@ TEST(Parameters, ValuesThatLookLikeOptionsOrAreMissing)
 TEST(Parameters, BuildBaudTransport)
 {
     EXPECT_EQ(sParse({"-b", "99528558"})->params.build, "99528558");
-    EXPECT_EQ(sParse({"-b", "12ab"})->params.build, "0");
+    EXPECT_EQ(sParse({"-b", "4294967295"})->params.build, "4294967295");
     EXPECT_EQ(sParse({"-o", "9600"})->params.baud_rate, 9600u);
-    EXPECT_EQ(sParse({"-o", "96k"})->params.baud_rate, 0u);
+    EXPECT_EQ(sParse({"-o", "230400"})->params.baud_rate, 230400u);
 
     EXPECT_EQ(sParse({"-t", "USB"})->params.transport, USB);
     EXPECT_EQ(sParse({"-t", "TCPX"})->params.transport, TCPIP);
@@ -139,6 +139,41 @@ TEST(Parameters, BuildBaudTransport)
     EXPECT_EQ(bad->params.transport, 0u);
     EXPECT_EQ(bad->display.errors,
               std::vector<std::string>{"Invalid transport type:[tcp]\nMust be one of the following: USB, TCPIP, RECOVER"});
+}
+
+// Values are taken whole or refused, never cut or wrapped into another value.
+TEST(Parameters, InexactValuesAreRefused)
+{
+    const std::string rates = "\nMust be one of the following: 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400";
+    struct Case {
+        std::vector<const char*> words;
+        std::string error;
+    } cases[] = {
+        {{"-d", "123456789"}, "Invalid serial number obtained from argument [123456789]"},
+        {{"-d", "0x0040F5849A"}, "Invalid serial number obtained from argument [0040F5849A]"},
+        {{"-r", "D272031D1"}, "Invalid router serial number obtained from argument [D272031D1]"},
+        {{"-b", "12ab"}, "Invalid build number obtained from argument [12ab]"},
+        {{"-b", "99999999999"}, "Invalid build number obtained from argument [99999999999]"},
+        {{"-b", "4294967296"}, "Invalid build number obtained from argument [4294967296]"},
+        {{"-b", "-1"}, ""},  // a value that begins with "-" is no value: -b is skipped
+        {{"-o", "9600x"}, "Invalid baud rate obtained from argument [9600x]" + rates},
+        {{"-o", "9601"}, "Invalid baud rate obtained from argument [9601]" + rates},
+        {{"-o", "4294977696"}, "Invalid baud rate obtained from argument [4294977696]" + rates},
+    };
+    for (const Case& c : cases) {
+        auto p = sParse(c.words);
+        const std::string word = c.words[0] + std::string(" ") + c.words[1];
+        EXPECT_EQ(p->result, c.error.empty() ? 0 : 1) << word;
+        EXPECT_EQ(p->display.errors,
+                  c.error.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.error})
+            << word;
+        EXPECT_EQ(p->params.serial_number, 0u) << word;
+        EXPECT_EQ(p->params.router_serial_number, 0u) << word;
+        EXPECT_EQ(p->params.build, "") << word;
+        EXPECT_EQ(p->params.baud_rate, 115200u) << word;
+    }
+    // Eight digits with leading zeros are one serial number.
+    EXPECT_EQ(sParse({"-d", "0000000A"})->params.serial_number, 0xAu);
 }
 
 TEST(Parameters, StoredValues)

@@ -64,11 +64,18 @@ TEST_F(ServerCliTest, BuildListSortedByVersionText)
     const std::vector<std::string> queries = {"/cgi/u?op=hi&rv=2&", "/cgi/u?op=builds&sn=40F5849A&"};
     EXPECT_EQ(server.Requests(), queries);
 
-    // An unreachable server: the failure, an empty list, and still exit 0.
+    // An unreachable server: no list to show, the failure and its reason, exit 1.
     ProcessResult dead = home.Run({"-B", "-d", "40F5849A", "-u", "http://127.0.0.1:1/cgi/u"});
-    EXPECT_EQ(dead.exit_code, 0);
-    EXPECT_EQ(dead.out, VERSION_LINE + "No builds found for device [40F5849A]\n");
-    EXPECT_EQ(dead.err, "Server request failed for http://127.0.0.1:1/cgi/u\n");
+    EXPECT_EQ(dead.exit_code, 1);
+    EXPECT_EQ(dead.out, VERSION_LINE);
+    EXPECT_EQ(dead.err, "Server request failed for http://127.0.0.1:1/cgi/u\n"
+                        "The update server could not be reached: Couldn't connect to server\n");
+
+    // A server that answers "ok" with no builds: an empty list is an answer, exit 0.
+    server.AddDevice(0x1234, "FW-EMPTY");
+    ProcessResult none = home.Run({"-B", "-d", "00001234", "-u", url});
+    EXPECT_EQ(none.exit_code, 0) << none.err;
+    EXPECT_EQ(none.out, VERSION_LINE + "No builds found for device [00001234]\n");
 }
 
 TEST_F(ServerCliTest, GetStoresTheBuildAndRecordsIt)
@@ -109,10 +116,14 @@ TEST_F(ServerCliTest, GetStoresTheBuildAndRecordsIt)
     EXPECT_NE(failed, std::string::npos) << info.out;
     EXPECT_LT(ok, failed);
 
-    // -G then -B: both run, the download's failure decides nothing for the list.
+    // -G then -B: both run.
     ProcessResult both = home.Run({"-G", "-B", "-d", "40F5849A", "-b", "101", "-u", url});
     EXPECT_EQ(both.exit_code, 0);
     EXPECT_NE(both.out.find("Build 101 is valid\nBuild List for device [40F5849A]:\n"), std::string::npos);
+    // A failed download still lets the list run, but the run fails.
+    ProcessResult failedGet = home.Run({"-G", "-B", "-d", "40F5849A", "-b", "555", "-u", url});
+    EXPECT_EQ(failedGet.exit_code, 1);
+    EXPECT_NE(failedGet.out.find("Build List for device [40F5849A]:\n"), std::string::npos);
 }
 
 TEST_F(ServerCliTest, HttpsServerWithTheCertificateFromTheEnvironment)
@@ -137,7 +148,9 @@ TEST_F(ServerCliTest, HttpsServerWithTheCertificateFromTheEnvironment)
 
     // Without the certificate the server is not trusted.
     ProcessResult untrusted = home.Run({"-B", "-d", "40F5849A", "-u", secureUrl});
-    EXPECT_EQ(untrusted.err, "Server request failed for " + secureUrl + "\n");
+    EXPECT_EQ(untrusted.exit_code, 1);
+    EXPECT_EQ(untrusted.err.rfind("Server request failed for " + secureUrl + "\nThe update server could not be reached: ", 0), 0u)
+        << untrusted.err;
 }
 
 TEST(ServerProgram, ServesACatalogueDirectoryAndStopsWhenIdle)

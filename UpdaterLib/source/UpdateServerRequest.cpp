@@ -14,6 +14,7 @@ namespace {
 
 thread_local std::string tTransferError;
 thread_local bool tTimedOut = false;
+thread_local std::string tFailure;
 
 typedef std::map<std::string, std::string> Parameters;
 
@@ -24,11 +25,24 @@ std::string sSerial(unsigned int serial_number)
     return text;
 }
 
+// Why a reply that arrived is refused: its first line (printable characters only, cut short).
+std::string sNotOk(const std::vector<std::string>& lines)
+{
+    std::string first;
+    if (!lines.empty())
+        for (char c : lines.front().substr(0, 60))
+            first += (c >= 0x20 && c < 0x7F) ? c : '?';
+    if (first.empty())
+        return "The update server's reply was empty, not \"ok\"";
+    return "The update server answered \"" + first + "\", not \"ok\"";
+}
+
 // Runs one request and checks its reply. On success fills lines with the reply's lines.
 bool sExchange(const char* name, const char* url, const Parameters& parameters, std::vector<std::string>& lines)
 {
     tTransferError.clear();
     tTimedOut = false;
+    tFailure.clear();
     try {
         HTTPResponse response = HTTPRequest::GET(url ? url : UpdateServerRequest::default_url, parameters);
         if (response.get_status() != 200) {
@@ -37,17 +51,20 @@ bool sExchange(const char* name, const char* url, const Parameters& parameters, 
             else
                 Log::log(DEBUG_ServerComm, "%s ==> [%d] [%s]\n", name, (int)response.get_status(),
                          response.get_response());
+            tFailure = "The update server answered HTTP status " + std::to_string((int)response.get_status());
             return false;
         }
         lines = UpdateServerReply::Lines(response.body());
         if (!UpdateServerReply::IsOk(lines)) {
             Log::log(DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", name, response.get_request());
+            tFailure = sNotOk(lines);
             return false;
         }
         return true;
     } catch (const std::runtime_error& e) {
         tTransferError = e.what();
         tTimedOut = dynamic_cast<const HTTPTimeoutError*>(&e) != nullptr;
+        tFailure = tTimedOut ? tTransferError : "The update server could not be reached: " + tTransferError;
         Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", name, e.what());
         return false;
     }
@@ -58,6 +75,11 @@ bool sExchange(const char* name, const char* url, const Parameters& parameters, 
 std::string UpdateServerRequest::last_transfer_error()
 {
     return tTransferError;
+}
+
+std::string UpdateServerRequest::last_failure()
+{
+    return tFailure;
 }
 
 bool UpdateServerRequest::last_transfer_timed_out()

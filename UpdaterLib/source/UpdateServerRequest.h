@@ -30,6 +30,9 @@ class UpdateServerRequest {
     // The text of the transfer failure (no connection, time-out, stall...) of the last request
     // made on the calling thread, empty when that request got a reply.
     static std::string last_transfer_error();
+    // Why the last request made on the calling thread failed, in the user's terms: the transfer
+    // failure, the HTTP status, or the reply that was not "ok". Empty after a success.
+    static std::string last_failure();
     // True when that failure was a connect time-out or a stalled transfer.
     static bool last_transfer_timed_out();
 };

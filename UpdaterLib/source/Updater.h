@@ -45,6 +45,8 @@ class Updater {
 
     // Build lists and downloads: the build number stored, 0 on failure.
     std::map<std::string, std::string> Get_BuildList(unsigned int serial_number);
+    // The same, saying whether the server gave a list at all (an empty "ok" list is one).
+    bool Get_BuildList(unsigned int serial_number, std::map<std::string, std::string>& builds);
     unsigned int Download_Firmware(unsigned int serial_number, std::string build, bool override, bool no_cal);
     unsigned int Download_Firmware(Fingerprint fingerprint, std::string build, bool override);
 

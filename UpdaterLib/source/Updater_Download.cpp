@@ -59,11 +59,13 @@ unsigned int sBuildOrZero(const std::string& text)
     return value;
 }
 
-// After a failed request: a time-out deserves its own explanation.
-void sReportTimeout(UpdaterDisplayInterface& display)
+// After a failed request: why it failed (no connection, time-out, HTTP status, a reply that was
+// not "ok").
+void sReportServerFailure(UpdaterDisplayInterface& display)
 {
-    if (UpdateServerRequest::last_transfer_timed_out())
-        display.message(ERROR, "%s", UpdateServerRequest::last_transfer_error().c_str());
+    const std::string reason = UpdateServerRequest::last_failure();
+    if (!reason.empty())
+        display.message(ERROR, "%s", reason.c_str());
 }
 
 // True when the server lists the build for the device.
@@ -93,8 +95,7 @@ bool _valid_build(unsigned int serial_number, unsigned int build, const char* se
 // What the download worker hands back: its result and, on a transfer failure, why.
 struct sDownloadResult {
     bool ok = false;
-    bool timed_out = false;
-    std::string transfer_error;
+    std::string reason;
 };
 
 }  // namespace
@@ -102,16 +103,24 @@ struct sDownloadResult {
 std::map<std::string, std::string> Updater::Get_BuildList(unsigned int serial_number)
 {
     std::map<std::string, std::string> builds;
+    Get_BuildList(serial_number, builds);
+    return builds;
+}
+
+bool Updater::Get_BuildList(unsigned int serial_number, std::map<std::string, std::string>& builds)
+{
+    builds.clear();
     if (!UpdateServerRequest::ping(sUrl(server_url))) {
         display.message(ERROR, "Server request failed for %s", server_url.c_str());
-        sReportTimeout(display);
-        return builds;
+        sReportServerFailure(display);
+        return false;
     }
     if (!UpdateServerRequest::GetBuildList(serial_number, builds, sUrl(server_url))) {
         display.message(ERROR, "Failed to retrieve builds for %08X", serial_number);
-        sReportTimeout(display);
+        sReportServerFailure(display);
+        return false;
     }
-    return builds;
+    return true;
 }
 
 unsigned int Updater::Download_Firmware(unsigned int serial_number, std::string build, bool override, bool no_cal)
@@ -127,7 +136,7 @@ unsigned int Updater::Download_Firmware(unsigned int serial_number, std::string 
     }
     if (!UpdateServerRequest::ping(sUrl(server_url))) {
         display.message(ERROR, "Server request failed for %s", server_url.c_str());
-        sReportTimeout(display);
+        sReportServerFailure(display);
         return 0;
     }
 
@@ -147,7 +156,7 @@ unsigned int Updater::Download_Firmware(unsigned int serial_number, std::string 
     std::string latest, fw;
     if (!UpdateServerRequest::QueryBuild(serial_number, latest, fw, sUrl(server_url))) {
         display.message(ERROR, "No build information for device");
-        sReportTimeout(display);
+        sReportServerFailure(display);
         return 0;
     }
     if (build_number == 0 && !StoreParseBuild(latest, &build_number)) {
@@ -182,11 +191,10 @@ unsigned int Updater::Download_Firmware(unsigned int serial_number, std::string 
             sDownloadResult r;
             try {
                 r.ok = UpdateServerRequest::GetBuild(serial_number, fw, build, data, sUrl(url), no_cal);
-                r.timed_out = UpdateServerRequest::last_transfer_timed_out();
-                r.transfer_error = UpdateServerRequest::last_transfer_error();
+                r.reason = UpdateServerRequest::last_failure();
             } catch (const std::exception& e) {
                 r.ok = false;
-                r.transfer_error = e.what();
+                r.reason = e.what();
             }
             channel.set_value(r);
         });
@@ -203,8 +211,8 @@ unsigned int Updater::Download_Firmware(unsigned int serial_number, std::string 
     worker.join();
     if (!outcome.ok) {
         display.message(ERROR, "Download failed");
-        if (outcome.timed_out)
-            display.message(ERROR, "%s", outcome.transfer_error.c_str());
+        if (!outcome.reason.empty())
+            display.message(ERROR, "%s", outcome.reason.c_str());
     }
 
     if (data.empty()) {
@@ -249,7 +257,7 @@ unsigned int Updater::Download_Firmware(Fingerprint fingerprint, std::string bui
     unsigned int serial_number = 0, latest = 0;
     if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.words, &serial_number, &latest, sUrl(server_url))) {
         display.message(ERROR, "Failed to retreive recovery information from Vantorix update server");
-        sReportTimeout(display);
+        sReportServerFailure(display);
         return 0;
     }
     if (build_number == 0)
