@@ -123,23 +123,32 @@ TEST_F(DiscoveryCli, NoDevicesAndUsbOnlyByDefault)
 
 TEST_F(DiscoveryCli, ModulesBehindARouter)
 {
-    // The router sits at 254, outside the probed range, with modules at 4 and 10 behind it.
-    auto router = sStartDevice(ns, {"--serial", "00000100", "--module", "254", "--model", "16", "--network-module",
-                                    "4:00000104:18", "--network-module", "10:0000010A:21", "--answer-absent"});
-    // The router's transport is found first (USB, then TCP/IP).
-    ProcessResult r = home.Run({"-D", "-r", "00000100"}, ns.name());
-    ASSERT_EQ(0, r.exit_code) << r.out << r.err;
-    EXPECT_TRUE(sHasLine(r.out, "Searching for Strandix Network devices connected to 00000100")) << r.out;
-    std::vector<std::string> devices;
-    for (const std::string& line : sLines(r.out))
-        if (line.find("[10.77.0.1]") != std::string::npos)
-            devices.push_back(line);
-    ASSERT_EQ(2u, devices.size()) << r.out;
-    EXPECT_EQ("    00000104  04       FE      Ironwood       2.1.7 (1234) [10.77.0.1]", devices[0]);
-    EXPECT_EQ("    0000010A  0A       FE      Maple          2.1.7 (1234) [10.77.0.1]", devices[1]);
+    // The router sits at 254, outside the probed range, with modules at 4 and 10 behind it. It
+    // answers for empty addresses, or leaves them silent (the other 124 addresses), or answers
+    // everything 400 ms late.
+    const std::vector<std::vector<std::string>> routers = {{"--answer-absent"}, {}, {"--reply-delay-ms", "400"}};
+    for (const std::vector<std::string>& behaviour : routers) {
+        std::vector<std::string> args = {"--serial", "00000100", "--module", "254", "--model", "16",
+                                         "--network-module", "4:00000104:18", "--network-module", "10:0000010A:21"};
+        args.insert(args.end(), behaviour.begin(), behaviour.end());
+        const std::string which = behaviour.empty() ? "silent" : behaviour[0];
+        auto router = sStartDevice(ns, args);
+        // The router's transport is found first (USB, then TCP/IP).
+        ProcessResult r = home.Run({"-D", "-r", "00000100"}, ns.name());
+        ASSERT_EQ(0, r.exit_code) << which << r.out << r.err;
+        EXPECT_TRUE(sHasLine(r.out, "Searching for Strandix Network devices connected to 00000100")) << r.out;
+        std::vector<std::string> devices;
+        for (const std::string& line : sLines(r.out))
+            if (line.find("[10.77.0.1]") != std::string::npos)
+                devices.push_back(line);
+        ASSERT_EQ(2u, devices.size()) << which << r.out;
+        EXPECT_EQ("    00000104  04       FE      Ironwood       2.1.7 (1234) [10.77.0.1]", devices[0]) << which;
+        EXPECT_EQ("    0000010A  0A       FE      Maple          2.1.7 (1234) [10.77.0.1]", devices[1]) << which;
+        router->Stop();
+    }
 
     // An unknown router gives an empty list.
-    r = home.Run({"-D", "-r", "0BADF00D", "-t", "TCPIP"}, ns.name());
+    ProcessResult r = home.Run({"-D", "-r", "0BADF00D", "-t", "TCPIP"}, ns.name());
     ASSERT_EQ(0, r.exit_code) << r.out << r.err;
     EXPECT_TRUE(sHasLine(r.out, "    No devices found.")) << r.out;
 }

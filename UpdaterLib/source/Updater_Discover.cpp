@@ -4,10 +4,12 @@
 #include <memory>
 
 #include "Log.h"
+#include "NetworkProbe.h"
 #include "Module.h"
 #include "SystemClass.h"
 #include "Updater.h"
 #include "aDiscovery.h"
+#include "aTime.h"
 #include "aVersion.h"
 
 using Vantorix::Strandix::Link;
@@ -19,7 +21,6 @@ namespace {
 constexpr uint8_t kInformation = 0x49;
 constexpr uint8_t kBuildQuery = 0xFF;
 constexpr uint8_t kFirstNetworkAddress = 2;
-constexpr uint8_t kLastNetworkAddress = 252;
 
 bool _discovered_device(const linkSpec* spec, bool* countIt, void* ref)
 {
@@ -137,14 +138,18 @@ std::vector<DeviceInfo> Updater::Discover_SXNetwork_Devices(unsigned int router_
     router.connectFromSpec(routerSpec);
     SystemClass routerSystem;
     routerSystem.init(&router, 0);
+    const uint64_t asked = aTime_GetMSTicks();
     aErr err = routerSystem.routeToMe(1);
+    const uint32_t routerReplyMs = (uint32_t)(aTime_GetMSTicks() - asked);
     if (err != aErrNone) {
         Log::log(DEBUG_Network, "NETWORK: Router [%08X] refused to route: %d\n", router_serial_number, (int)err);
         router.disconnect();
         return devices;
     }
 
-    for (unsigned address = kFirstNetworkAddress; address <= kLastNetworkAddress; address += 2) {
+    // Which addresses answer, all probed at once; then each module found is asked the rest.
+    const std::vector<uint8_t> answered = NetworkProbe::Probe(*router.getLink(), routerReplyMs, display);
+    for (unsigned address : answered) {
         Module probe((uint8_t)address, 0);
         probe.connectThroughLinkModule(&router);
         SystemClass system;
