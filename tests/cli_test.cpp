@@ -470,12 +470,14 @@ TEST(Program, CheckBirdFiles)
         ProcessResult r = home.Run(args);
         EXPECT_EQ(c.exit_code, r.exit_code) << c.args[0] << r.out << r.err;
         EXPECT_NE(std::string::npos, r.out.find(c.out)) << c.args[0] << "\n" << r.out;
-        if (c.err.empty())
+        if (c.err.empty()) {
             EXPECT_EQ("", r.err) << c.args[0];
-        else
+        } else {
             EXPECT_NE(std::string::npos, r.err.find(c.err)) << c.args[0] << "\n" << r.err;
+        }
         // A file that does not load shows no fields.
-        if (c.args[0] == "truncated.bird" || c.args[0] == "missing.bird")
+        if (c.args[0] == "truncated.bird" || c.args[0] == "missing.bird") {
             EXPECT_EQ(std::string::npos, r.out.find("BIRD file:")) << r.out;
+        }
     }
 }
