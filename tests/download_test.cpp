@@ -29,7 +29,12 @@ class DownloadTest : public ::testing::Test {
         std::vector<uint8_t> bytes = writer.Build();
         bird.assign(bytes.begin(), bytes.end());
         server.AddDevice(kSerial, "FW-GINKGO");
-        server.AddBuild(kSerial, 99528000, "2.9.28", "older build");
+        BirdWriter older;
+        older.AddInformation(99528000, "2.9.28", kSerial, "Ginkgo");
+        older.AddFirmware(0x1000, BirdWriter::MakeCode(300, 8));
+        std::vector<uint8_t> olderBytes = older.Build();
+        olderBird.assign(olderBytes.begin(), olderBytes.end());
+        server.AddBuild(kSerial, 99528000, "2.9.28", olderBird);
         server.AddBuild(kSerial, 99528558, "2.9.29", bird);
         const uint32_t fp[4] = {1, 2, 3, 4};
         server.SetFingerprint(kSerial, fp);
@@ -46,7 +51,7 @@ class DownloadTest : public ::testing::Test {
 
     UpdateServerSim server;
     TempDir root;
-    std::string url, store, bird;
+    std::string url, store, bird, olderBird;
     RecordingDisplay display;
 };
 
@@ -76,7 +81,7 @@ TEST_F(DownloadTest, LatestBuildIsValidatedStoredAndRecorded)
 
     // A named build; a device directory that already exists keeps its other files.
     EXPECT_EQ(updater.Download_Firmware(kSerial, "99528000", false, true), 99528000u);
-    EXPECT_EQ(ReadFileText(DeviceDir() + "/99528000.bird"), "older build");
+    EXPECT_EQ(ReadFileText(DeviceDir() + "/99528000.bird"), olderBird);
     EXPECT_EQ(ReadFileText(DeviceDir() + "/99528558.bird"), bird);
     EXPECT_EQ(server.Requests().back(), "/cgi/u?bld=99528000&fw=FW-GINKGO&no_cal=true&op=bird&sn=40F5849A&");
 }
@@ -94,7 +99,7 @@ TEST_F(DownloadTest, BadArgumentsAndUnlistedBuildsStopBeforeDownloading)
     EXPECT_EQ(updater.Download_Firmware(kSerial, " 555abc", false, false), 0u);
     EXPECT_TRUE(display.saw("No valid build 555"));
     EXPECT_FALSE(aFile_Exists((DeviceDir() + "/555.bird").c_str()));
-    EXPECT_TRUE(aDirectory_Exists(DeviceDir().c_str()));  // made before the build was queried
+    EXPECT_FALSE(aDirectory_Exists(DeviceDir().c_str()));  // nothing is made before a build is kept
 
     // With override the unlisted build is asked for; the server has none, so nothing is stored.
     const size_t before = server.Requests().size();
@@ -137,6 +142,22 @@ TEST_F(DownloadTest, ServerFailuresStoreNothing)
     KeyValueStore after((DeviceDir() + "/.settings").c_str());
     EXPECT_EQ(after["LATEST_DOWNLOAD"], nullptr);
     ASSERT_EQ(aDirectory_Delete((DeviceDir() + "/99528558.bird").c_str()), aErrNone);
+
+    // Data that is no BIRD file, or a file of another build, is refused before it is kept: the
+    // earlier download stays the latest.
+    ASSERT_EQ(updater.Download_Firmware(kSerial, "", false, false), 99528558u);
+    server.AddBuild(kSerial, 99528600, "2.9.30", "a 22-byte reply text!");
+    server.AddBuild(kSerial, 99528700, "2.9.31", bird);
+    for (const char* refused : {"99528600", "99528700"}) {
+        EXPECT_EQ(updater.Download_Firmware(kSerial, refused, false, false), 0u) << refused;
+        EXPECT_FALSE(aFile_Exists((DeviceDir() + "/" + refused + ".bird").c_str())) << refused;
+        KeyValueStore kept((DeviceDir() + "/.settings").c_str());
+        EXPECT_STREQ(kept["LATEST_DOWNLOAD"], "99528558.bird");
+    }
+    EXPECT_TRUE(display.saw("Build 99528600 from the server is not a valid BIRD file ("));
+    EXPECT_TRUE(display.saw("Build 99528700 from the server is not a valid BIRD file (it carries build 99528558, "
+                            "not 99528700); nothing was stored"));
+    ASSERT_EQ(aFile_Delete((DeviceDir() + "/99528558.bird").c_str()), aErrNone);
 
     // A download that stalls is aborted with its reason, and the spinner kept turning meanwhile.
     server.SetFault(UpdateServerSim::FAULT_STALL, "bird");

@@ -9,6 +9,8 @@
 #include "IsolatedHome.h"
 #include "RecordingDisplay.h"
 #include "Updater.h"
+#include "UpdaterSteps.h"
+#include "aDirectory.h"
 
 namespace {
 
@@ -42,6 +44,11 @@ TEST(UpdateFlow, LoadBirdTakesANamedFileOrAStoredBuild)
     EXPECT_THROW(updater.load_bird("Recovering", "", 0x42, 12, true), std::runtime_error);
     EXPECT_TRUE(display.saw("Downloading firmware build 12"));
 
+    // Neither the failed read nor the failed download made a directory for the device.
+    EXPECT_FALSE(aDirectory_Exists((root.path() + "/00000042").c_str()));
+    EXPECT_TRUE(display.saw("Build 12 is not in the store for 00000042"));
+
+    ASSERT_EQ(aErrNone, aDirectory_Ensure((root.path() + "/00000042").c_str(), 0755));
     sWriteBird(root.path() + "/00000042/12.bird", 12);
     EXPECT_EQ(12u, updater.load_bird("Updating", "", 0x42, 12, false).GetBuild());
 }
@@ -63,4 +70,66 @@ TEST(UpdateFlow, RefusesBeforeConnectingWhenTheRequestIsIncomplete)
     // No build anywhere: nothing is stored and the server does not answer.
     EXPECT_FALSE(updater.Update_Firmware(0x42, 0, "", 0, 0, false));
     EXPECT_TRUE(display.saw("Could not find valid build for this device."));
+}
+
+// The build an update installs: every source in its place in the order, and what is told.
+TEST(UpdateDecisions, BuildChoiceOrder)
+{
+    struct Case {
+        BuildChoiceInput in;
+        BuildSource source;
+        unsigned int build;
+        bool newer;
+    } cases[] = {
+        {{true, 5, 9, true, 7, 6}, BuildSource::FILE, 0, false},
+        {{false, 5, 9, true, 7, 6}, BuildSource::REQUESTED, 5, false},
+        {{false, 0, 9, true, 7, 6}, BuildSource::SERVER_LATEST, 9, false},
+        {{false, 0, 9, false, 7, 6}, BuildSource::LATEST_DOWNLOAD, 7, true},
+        {{false, 0, 0, false, 7, 6}, BuildSource::LATEST_DOWNLOAD, 7, false},  // download before transfer
+        {{false, 0, 0, false, 0, 6}, BuildSource::LATEST_TRANSFER, 6, false},
+        {{false, 0, 9, false, 0, 0}, BuildSource::NONE, 0, true},
+        {{false, 0, 0, false, 0, 0}, BuildSource::NONE, 0, false},
+    };
+    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); i++) {
+        const BuildChoice choice = ChooseUpdateBuild(cases[i].in);
+        EXPECT_EQ(cases[i].source, choice.source) << "case " << i;
+        EXPECT_EQ(cases[i].build, choice.build) << "case " << i;
+        EXPECT_EQ(cases[i].newer, choice.newer_not_stored) << "case " << i;
+    }
+}
+
+TEST(UpdateDecisions, TransportsRecoveryAndHistory)
+{
+    EXPECT_EQ((std::vector<linkType>{USB, TCPIP}), DirectTransportOrder());
+    EXPECT_TRUE(TryNextTransport(aErrNotFound));
+    EXPECT_FALSE(TryNextTransport(aErrBusy));  // the device answered: no other transport is tried
+    EXPECT_FALSE(TryNextTransport(aErrNone));
+
+    // A placeholder that is the device's own serial number is tried once; 0 is no device.
+    std::vector<FindAttempt> round = FindAgainRound(FindHow::CONNECT, USB, {0xDEADDEAD, 0x42, 0xDEADDEAD, 0});
+    ASSERT_EQ(2u, round.size());
+    EXPECT_EQ(0xDEADDEADu, round[0].serial_number);
+    EXPECT_EQ(0x42u, round[1].serial_number);
+    EXPECT_EQ(USB, round[1].transport);
+
+    EXPECT_EQ(RecoveryPath::LPC, ChooseRecoveryPath(2));
+    EXPECT_EQ(RecoveryPath::IMX, ChooseRecoveryPath(1));
+    EXPECT_EQ(RecoveryPath::UNKNOWN, ChooseRecoveryPath(0));
+
+    EXPECT_NE(std::string::npos, RecoveryMissing("", 0x42, 7, "").find("-s"));
+    EXPECT_NE(std::string::npos, RecoveryMissing("/dev/ttyS0", 0, 7, "").find("no device"));
+    EXPECT_NE(std::string::npos, RecoveryMissing("/dev/ttyS0", 0x42, 0, "").find("no build"));
+    EXPECT_EQ("", RecoveryMissing("/dev/ttyS0", 0, 0, "own.bird"));
+    EXPECT_EQ("", RecoveryMissing("/dev/ttyS0", 0x42, 7, ""));
+
+    typedef std::vector<std::pair<std::string, std::string>> Keys;
+    EXPECT_EQ((Keys{{"LATEST_TRANSFER", "/tmp/a.bird"}, {"LAST_TRANSFER_DATE", "T"}}),
+              TransferHistory("/tmp/a.bird", 7, "T"));
+    EXPECT_EQ((Keys{{"LATEST_TRANSFER", "7.bird"}, {"LAST_TRANSFER_DATE", "T"}}), TransferHistory("", 7, "T"));
+    EXPECT_EQ((Keys{{"LATEST_DOWNLOAD", "9.bird"}, {"LAST_DOWNLOAD_DATE", "T"}}), DownloadHistory(9, "T"));
+
+    EXPECT_STREQ("SECTOR_NOT_BLANK", LpcReturnCodeName(8));
+    EXPECT_STREQ("CODE_READ_PROTECTION_ENABLED", LpcReturnCodeName(19));
+    EXPECT_STREQ("UNKNOWN", LpcReturnCodeName(20));
+    EXPECT_STREQ("UNKNOWN", LpcReturnCodeName(-1));
 }

@@ -321,8 +321,9 @@ aErr NXPSerialClass::Response(char* buffer, size_t size, size_t* length, const c
 
 // The return code is the number that ends the reply line. Whatever precedes it (the leftover of
 // an echo) is ignored; the whole number is read, so "10" (COMPARE_ERROR) is not taken for 0.
-aErr NXPSerialClass::GetErrorIndex(const char* line, size_t length) const
+aErr NXPSerialClass::GetErrorIndex(const char* line, size_t length)
 {
+    last_return_code = -1;
     while (length > 0 && (line[length - 1] == '\r' || line[length - 1] == '\n'))
         length--;
     size_t start = length;
@@ -330,6 +331,10 @@ aErr NXPSerialClass::GetErrorIndex(const char* line, size_t length) const
         start--;
     if (start == length)
         return aErrParam;
+    long code = 0;
+    for (size_t i = start; i < length && code <= MAX_ERROR; i++)
+        code = code * 10 + (line[i] - '0');
+    last_return_code = code <= MAX_ERROR ? (int)code : MAX_ERROR;
     for (size_t i = start; i < length; i++)
         if (line[i] != '0')
             return aErrParam;
@@ -353,6 +358,7 @@ const char* NXPSerialClass::GetErrorText(const char* line)
 
 aErr NXPSerialClass::CommandWithCode(const char* text, uint32_t budgetMs, const char* what)
 {
+    last_return_code = -1;
     aErr err = SendCommand(text);
     if (err != aErrNone) {
         Log::log(DEBUG_NXPSerial, "Error Sending command [%s] [%s]\n", what, aError_GetErrorText(err));
@@ -536,6 +542,7 @@ aErr NXPSerialClass::Write(uint32_t address, uint32_t count, const uint8_t* sour
         return aErrParam;
     char text[64];
     snprintf(text, sizeof(text), "W %u %u\r\n", address, count);
+    last_return_code = -1;
     aErr err = SendCommand(text);
     if (err != aErrNone) {
         Log::log(DEBUG_NXPSerial, "Write() Error Sending command [%s] [%s]\n", "W", aError_GetErrorText(err));

@@ -63,6 +63,9 @@ class NXPSerialClass {
     const uint32_t* DeviceSerialNumber() const { return device_serial_number; }
 
     static const char* GetErrorText(const char* line);
+    // The return code that ended the chip's reply to the last command (0 CMD_SUCCESS ... 19,
+    // MAX_ERROR for a larger number), -1 when that command got no return code.
+    int LastReturnCode() const { return last_return_code; }
     // Whether a byte can be part of an answer of the ISP protocol: lines of printable text (with
     // NULs that noise on a waking line leaves before them). Anything else, such as an i.MX ROM's
     // binary reply, means that no LPC ROM is on the line.
@@ -85,6 +88,7 @@ class NXPSerialClass {
     uint32_t baud_rate;
     char port_name[2048];
     uint32_t device_serial_number[4];
+    int last_return_code = -1;
     uint64_t wire_free_at;  // ms tick when everything queued so far has left the port
 
     aErr Send(const char* text, size_t length, bool readEcho);
@@ -92,7 +96,7 @@ class NXPSerialClass {
     aErr GetEcho(const char* text, size_t count, size_t* received);
     aErr GetLine(char* buffer, size_t size, size_t* length, uint32_t budgetMs);
     aErr Response(char* buffer, size_t size, size_t* length, const char* expected, size_t expectedLength);
-    aErr GetErrorIndex(const char* line, size_t length) const;
+    aErr GetErrorIndex(const char* line, size_t length);
     aErr CommandWithCode(const char* text, uint32_t budgetMs, const char* what);
     aErr ReadByte(uint8_t* byte, uint64_t deadline);
     uint64_t Deadline(uint32_t budgetMs) const;

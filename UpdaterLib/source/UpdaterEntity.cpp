@@ -1,6 +1,8 @@
 // UpdaterEntity: the upgrade entity exchanges.
 #include "UpdaterEntity.h"
 
+#include "FindAgain.h"
+
 #include <cstring>
 
 #include "Log.h"
@@ -269,38 +271,19 @@ aErr UpdaterEntity::_reconnect(uint32_t delayMs)
 {
     if (!m_module)
         return aErrInitialization;
-    // The device is sought again over the transport it was reached by.
+    // The device is sought again over the transport it was reached by: first at its known
+    // link, then under the loader's default serial number.
     linkSpec spec{};
     linkType transport = USB;
     if (m_module->getLinkSpecifier(&spec) == aErrNone && spec.type != INVALID)
         transport = spec.type;
-    m_module->disconnect();
-    aErr err = aErrConnection;
-    for (int attempt = 1; attempt <= kReconnectAttempts; attempt++) {
-        Log::log(DEBUG_Network, "NETWORK: Attempting to reconnect. Attempt: %d of %d\n", attempt, kReconnectAttempts);
-        err = m_module->reconnect();
-        if (err == aErrNone) {
-            Log::log(DEBUG_Network, "NETWORK: Reconnected to device\n");
-            return aErrNone;
-        }
-        // Whatever the failed attempt opened goes, so the next one starts afresh.
-        m_module->disconnect();
-        Log::log(DEBUG_Network, "NETWORK: Couldn't reconnect to device delaying: %d ms\n", (int)delayMs);
-        aTime_MSSleep(delayMs);
-    }
-    for (int attempt = 1; attempt <= kReconnectAttempts; attempt++) {
-        Log::log(DEBUG_Network, "NETWORK: Attempting to reconnect DEFAULT sn. Attempt: %d of %d\n", attempt,
-                 kReconnectAttempts);
-        err = m_module->connect(transport, kDefaultSerialNumber);
-        if (err == aErrNone) {
-            Log::log(DEBUG_Network, "NETWORK: Reconnected to device\n");
-            return aErrNone;
-        }
-        m_module->disconnect();
-        Log::log(DEBUG_Network, "NETWORK: Couldn't reconnect to device delaying: %d ms\n", (int)delayMs);
-        aTime_MSSleep(delayMs);
-    }
-    return err;
+    const uint32_t serial = spec.serial_number != 0 ? spec.serial_number : kDefaultSerialNumber;
+    aErr err = FindDeviceAgain(*m_module, FindAgainRound(FindHow::KNOWN_LINK, transport, {serial}),
+                               kReconnectAttempts, delayMs);
+    if (err == aErrNone)
+        return aErrNone;
+    return FindDeviceAgain(*m_module, FindAgainRound(FindHow::CONNECT, transport, {kDefaultSerialNumber}),
+                           kReconnectAttempts, delayMs);
 }
 
 aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display)

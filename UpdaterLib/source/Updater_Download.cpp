@@ -14,6 +14,8 @@
 #include "Updater.h"
 #include "StoreMatch.h"
 #include "UpdaterStore.h"
+#include "UpdaterSteps.h"
+#include "aError.h"
 #include "base64.h"
 
 namespace {
@@ -123,6 +125,113 @@ bool Updater::Get_BuildList(unsigned int serial_number, std::map<std::string, st
     return true;
 }
 
+namespace {
+
+// Fetches one build on a worker thread while this thread keeps the spinner turning. The worker
+// touches only its copies, the data string and the channel; the data string is read here only
+// after the worker has been joined. Failure: the reason, already shown.
+StepResult sFetch(UpdaterDisplayInterface& display, const std::string& url, unsigned int serial_number,
+                  const std::string& fw, const std::string& build, bool no_cal, std::string& data)
+{
+    std::promise<sDownloadResult> channel;
+    std::future<sDownloadResult> result = channel.get_future();
+    std::thread worker;
+    try {
+        worker = std::thread([serial_number, fw, build, url, no_cal, &data, &channel]() {
+            sDownloadResult r;
+            try {
+                r.ok = UpdateServerRequest::GetBuild(serial_number, fw, build, data, sUrl(url), no_cal);
+                r.reason = UpdateServerRequest::last_failure();
+            } catch (const std::exception& e) {
+                r.ok = false;
+                r.reason = e.what();
+            }
+            channel.set_value(r);
+        });
+    } catch (const std::system_error& e) {
+        Log::log(DEBUG_Updater, "Download thread: %s\n", e.what());
+        display.message(ERROR, "Download failed");
+        return StepResult::Fail("download", e.what());
+    }
+    display.update_spinner(true, "Downloading");
+    while (result.wait_for(sSpinnerSlice) != std::future_status::ready)
+        display.update_spinner(true, "Downloading");
+    display.update_spinner(false, "Downloading");
+    const sDownloadResult outcome = result.get();
+    worker.join();
+    if (!outcome.ok) {
+        display.message(ERROR, "Download failed");
+        if (!outcome.reason.empty())
+            display.message(ERROR, "%s", outcome.reason.c_str());
+    }
+    if (data.empty()) {
+        display.message(ERROR, "Failed to retreive a valid BIRD file");
+        return StepResult::Fail("download", outcome.reason.empty() ? "no data" : outcome.reason);
+    }
+    return StepResult::Ok();
+}
+
+// The fetched data must decode, load as a BIRD file and carry the build asked for before any of
+// it is kept. Failure: the reason, already shown; the store is not touched.
+StepResult sCheckDownload(UpdaterDisplayInterface& display, const std::string& data, unsigned int build_number,
+                          std::vector<uint8_t>& bytes)
+{
+    size_t length = 0;
+    unsigned char* decoded = base64_decode(data.data(), data.size(), &length);
+    if (decoded == nullptr) {
+        display.message(ERROR, "Build %u from the server is not valid Base64; nothing was stored", build_number);
+        return StepResult::Fail("check", "not valid Base64");
+    }
+    bytes.assign(decoded, decoded + length);
+    free(decoded);
+    const std::string file_name = std::to_string(build_number) + ".bird";
+    const std::string problem = UpdaterStoreItem::BuildProblem(file_name.c_str(), bytes.data(), bytes.size());
+    if (!problem.empty()) {
+        display.message(ERROR, "Build %u from the server is not a valid BIRD file (%s); nothing was stored",
+                        build_number, problem.c_str());
+        return StepResult::Fail("check", problem);
+    }
+    return StepResult::Ok();
+}
+
+// Writes the checked build into the device's directory (made for it now when there is none)
+// and records it in the device's history.
+StepResult sKeepDownload(UpdaterDisplayInterface& display, const std::string& directory, unsigned int serial_number,
+                         unsigned int build_number, const std::vector<uint8_t>& bytes)
+{
+    UpdaterStoreItem device;
+    try {
+        UpdaterStore store(directory.c_str());
+        if (!store.FindDevice(serial_number, &device)) {
+            Log::log(DEBUG_APP, "Could not find device in our update history.\n");
+            device = store.AddDevice(serial_number);
+        }
+    } catch (const std::exception& e) {
+        Log::log(DEBUG_Updater, "%s\n", e.what());
+        display.message(ERROR, "Could not create directory for storing BIRD file");
+        return StepResult::Fail("store", e.what());
+    }
+    const std::string file_name = std::to_string(build_number) + ".bird";
+    aErr err = device.WriteFile(file_name.c_str(), bytes.data(), bytes.size());
+    if (err != aErrNone) {
+        display.message(ERROR, "Failed to write file with %d", (int)err);
+        return StepResult::Fail("store", aError_GetErrorText(err));
+    }
+    for (const auto& entry : DownloadHistory(build_number, KeyValueStore::TimeStamp()))
+        device.Settings().Add(entry.first.c_str(), entry.second);
+    if (!device.Settings().Save()) {
+        display.message(ERROR, "Could not record the download of build %u: %s", build_number,
+                        device.Settings().LastError().c_str());
+        return StepResult::Fail("record", device.Settings().LastError());
+    }
+    return StepResult::Ok();
+}
+
+}  // namespace
+
+// Steps: check the request, reach the server, ask for the device's firmware and latest build,
+// choose the build, check that the server lists it, fetch it, check the data, keep it. Nothing
+// is written to the store before the data has passed its check.
 unsigned int Updater::Download_Firmware(unsigned int serial_number, std::string build, bool override, bool no_cal)
 {
     unsigned int build_number = 0;
@@ -137,19 +246,6 @@ unsigned int Updater::Download_Firmware(unsigned int serial_number, std::string 
     if (!UpdateServerRequest::ping(sUrl(server_url))) {
         display.message(ERROR, "Server request failed for %s", server_url.c_str());
         sReportServerFailure(display);
-        return 0;
-    }
-
-    UpdaterStoreItem device;
-    try {
-        UpdaterStore store(updater_directory.c_str());
-        if (!store.FindDevice(serial_number, &device)) {
-            Log::log(DEBUG_APP, "Could not find device in our update history.\n");
-            device = store.AddDevice(serial_number);
-        }
-    } catch (const std::exception& e) {
-        Log::log(DEBUG_Updater, "%s\n", e.what());
-        display.message(ERROR, "Could not create directory for storing BIRD file");
         return 0;
     }
 
@@ -176,78 +272,15 @@ unsigned int Updater::Download_Firmware(unsigned int serial_number, std::string 
     } else {
         display.message(INFO, "Override specified, skipping validation of build %u", build_number);
     }
-    build = std::to_string(build_number);
 
-    // The request runs on a worker while this thread keeps the spinner turning. The worker
-    // touches only its copies, the data string and the channel; the data string is read here
-    // only after the worker has been joined.
     std::string data;
-    std::promise<sDownloadResult> channel;
-    std::future<sDownloadResult> result = channel.get_future();
-    const std::string url = server_url;
-    std::thread worker;
-    try {
-        worker = std::thread([serial_number, fw, build, url, no_cal, &data, &channel]() {
-            sDownloadResult r;
-            try {
-                r.ok = UpdateServerRequest::GetBuild(serial_number, fw, build, data, sUrl(url), no_cal);
-                r.reason = UpdateServerRequest::last_failure();
-            } catch (const std::exception& e) {
-                r.ok = false;
-                r.reason = e.what();
-            }
-            channel.set_value(r);
-        });
-    } catch (const std::system_error& e) {
-        Log::log(DEBUG_Updater, "Download thread: %s\n", e.what());
-        display.message(ERROR, "Download failed");
+    if (!sFetch(display, server_url, serial_number, fw, std::to_string(build_number), no_cal, data))
         return 0;
-    }
-    display.update_spinner(true, "Downloading");
-    while (result.wait_for(sSpinnerSlice) != std::future_status::ready)
-        display.update_spinner(true, "Downloading");
-    display.update_spinner(false, "Downloading");
-    const sDownloadResult outcome = result.get();
-    worker.join();
-    if (!outcome.ok) {
-        display.message(ERROR, "Download failed");
-        if (!outcome.reason.empty())
-            display.message(ERROR, "%s", outcome.reason.c_str());
-    }
-
-    if (data.empty()) {
-        display.message(ERROR, "Failed to retreive a valid BIRD file");
+    std::vector<uint8_t> bytes;
+    if (!sCheckDownload(display, data, build_number, bytes))
         return 0;
-    }
-    size_t length = 0;
-    unsigned char* bytes = base64_decode(data.data(), data.size(), &length);
-    if (bytes == nullptr) {
-        display.message(ERROR, "Build %u from the server is not valid Base64; nothing was stored", build_number);
+    if (!sKeepDownload(display, updater_directory, serial_number, build_number, bytes))
         return 0;
-    }
-    const std::string file_name = build + ".bird";
-    // A stored build is only ever replaced by a file that loads and carries the same build.
-    const std::string refused = device.FileExists(file_name.c_str())
-                                    ? UpdaterStoreItem::BuildProblem(file_name.c_str(), bytes, length)
-                                    : std::string();
-    aErr err = refused.empty() ? device.WriteFile(file_name.c_str(), bytes, length) : aErrParam;
-    free(bytes);
-    if (!refused.empty()) {
-        display.message(ERROR, "Build %u from the server is not a valid BIRD file (%s); the stored build was kept",
-                        build_number, refused.c_str());
-        return 0;
-    }
-    if (err != aErrNone) {
-        display.message(ERROR, "Failed to write file with %d", (int)err);
-        return 0;
-    }
-    device.Settings().Add("LATEST_DOWNLOAD", file_name);
-    device.Settings().Add("LAST_DOWNLOAD_DATE", KeyValueStore::TimeStamp());
-    if (!device.Settings().Save()) {
-        display.message(ERROR, "Could not record the download of build %u: %s", build_number,
-                        device.Settings().LastError().c_str());
-        return 0;
-    }
     return build_number;
 }
 

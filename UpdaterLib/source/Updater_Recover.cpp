@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "BirdFile.h"
+#include "FindAgain.h"
+#include "HistoryKeys.h"
 #include "HID_SDPLoader.h"
 #include "Log.h"
 #include "Module.h"
@@ -19,6 +21,7 @@
 #include "UpdateServerRequest.h"
 #include "Updater.h"
 #include "UpdaterStore.h"
+#include "UpdaterSteps.h"
 #include "Updater_Transfer.h"
 #include "aError.h"
 #include "aTime.h"
@@ -42,23 +45,12 @@ const uint32_t CONNECT_PAUSE_MS = 1000;
 
 uint32_t sBE32(const uint8_t* p) { return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3]; }
 
-// Connects to a loader started from the ROM over USB: up to 15 attempts a second apart, each
+// Connects to a loader started from the ROM over USB: up to 15 rounds a second apart, each
 // trying the placeholder serial number first and then the device's own.
 bool sConnectLoader(Module& module, unsigned int serial_number)
 {
-    for (int attempt = 0; attempt < CONNECT_TRIES; attempt++) {
-        if (module.connect(USB, NO_SERIAL_NUMBER) == aErrNone && module.isConnected())
-            return true;
-        module.disconnect();
-        if (serial_number != NO_SERIAL_NUMBER) {
-            if (module.connect(USB, serial_number) == aErrNone && module.isConnected())
-                return true;
-            module.disconnect();
-        }
-        Log::log(DEBUG_Updater, "Loader not found, attempt %d of %d\n", attempt + 1, CONNECT_TRIES);
-        aTime_MSSleep(CONNECT_PAUSE_MS);
-    }
-    return false;
+    return FindDeviceAgain(module, FindAgainRound(FindHow::CONNECT, USB, {NO_SERIAL_NUMBER, serial_number}),
+                           CONNECT_TRIES, CONNECT_PAUSE_MS) == aErrNone;
 }
 
 }  // namespace
@@ -139,7 +131,7 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, st
         if (!bird_file.empty()) {
             bird = BirdFile(bird_file.c_str());
         } else if (known) {
-            std::string latest = item.Settings().GetString("LATEST_DOWNLOAD", "");
+            std::string latest = item.Settings().GetString(HistoryKeys::LATEST_DOWNLOAD, "");
             bird = item.ReadBirdFile(latest.c_str());
         } else {
             display.mute_messages(true);
@@ -183,28 +175,60 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, st
     return true;
 }
 
+// Says which step of the LPC flash rewrite failed, where, and what the chip answered (its
+// return code and the code's name, or that it did not answer); once the erase has begun the
+// flash holds no firmware, and the user is told to run the recovery again. Returns false.
+static bool sLpcFailed(UpdaterDisplayInterface& display, const NXPSerialClass& isp, aErr err, const std::string& step,
+                bool erased)
+{
+    const int code = isp.LastReturnCode();
+    std::string answer;
+    if (code >= 0)
+        answer = "the chip answered return code " + std::to_string(code) + " " + LpcReturnCodeName(code);
+    else
+        answer = std::string("no answer from the chip (") + aError_GetErrorText(err) + ")";
+    display.message(ERROR, "LPC recovery failed at %s: %s%s", step.c_str(), answer.c_str(),
+                    erased ? "; the chip is erased; run the recovery again" : "");
+    return false;
+}
+
+static std::string sSectors(uint32_t first, uint32_t last)
+{
+    return "sectors " + std::to_string(first) + " to " + std::to_string(last);
+}
+
+static std::string sHex(uint32_t value)
+{
+    char text[16];
+    snprintf(text, sizeof(text), "0x%08X", value);
+    return text;
+}
+
+// Steps: connect, unlock, prepare and erase every sector, then for each piece of each firmware
+// block: write to RAM, prepare its sectors, copy to flash; then go.
 bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std::string& serial_port,
                            unsigned int baud_rate, Fingerprint&)
 {
     NXPSerialClass isp;
-    if (isp.Connect(serial_port.c_str(), baud_rate) != aErrNone) {
+    aErr err = isp.Connect(serial_port.c_str(), baud_rate);
+    if (err != aErrNone) {
         Log::log(DEBUG_Network, "Could not connect to %s\n", serial_port.c_str());
-        return false;
+        return sLpcFailed(display, isp, err, "connect to " + serial_port, false);
     }
     Log::log(DEBUG_Updater, "\n\tUnlock Memory:\n");
-    if (isp.Unlock() != aErrNone) {
+    if ((err = isp.Unlock()) != aErrNone) {
         Log::log(DEBUG_Network, "Could not unlock\n");
-        return false;
+        return sLpcFailed(display, isp, err, "unlock", false);
     }
     Log::log(DEBUG_Updater, "\n\tPrepare ALL memory for update:\n");
-    if (isp.Prepare(FIRST_SECTOR, LAST_SECTOR) != aErrNone) {
+    if ((err = isp.Prepare(FIRST_SECTOR, LAST_SECTOR)) != aErrNone) {
         Log::log(DEBUG_Network, "Could not prepare\n");
-        return false;
+        return sLpcFailed(display, isp, err, "prepare " + sSectors(FIRST_SECTOR, LAST_SECTOR), false);
     }
     Log::log(DEBUG_Updater, "\n\tErase all memory before update:\n");
-    if (isp.Erase(FIRST_SECTOR, LAST_SECTOR) != aErrNone) {
+    if ((err = isp.Erase(FIRST_SECTOR, LAST_SECTOR)) != aErrNone) {
         Log::log(DEBUG_Network, "Could not erase\n");
-        return false;
+        return sLpcFailed(display, isp, err, "erase " + sSectors(FIRST_SECTOR, LAST_SECTOR), true);
     }
     isp.SetEcho(false);
     Log::log(DEBUG_Updater, "Updating device firmware: \n");
@@ -243,25 +267,33 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std
             // filled with the erased value, so nothing left over in RAM reaches the flash.
             std::vector<uint8_t> piece(copy, 0xFF);
             memcpy(piece.data(), payload + offset, size);
-            if (isp.Write(NXPSerialClass::WRITE_ADDRESS, copy, piece.data()) != aErrNone) {
+            if ((err = isp.Write(NXPSerialClass::WRITE_ADDRESS, copy, piece.data())) != aErrNone) {
                 Log::log(DEBUG_Network, "\t Write to RAM failed\n");
                 display.display_progress(false);
-                return false;
+                return sLpcFailed(display, isp, err,
+                                  "write of block " + std::to_string(number) + " of " + std::to_string(count) +
+                                      " to RAM at " + sHex(NXPSerialClass::WRITE_ADDRESS),
+                                  true);
             }
             const uint32_t first = NXPSerialClass::SectorFromAddress(flash);
             const uint32_t last = NXPSerialClass::SectorFromAddress(flash + copy - 1);
             Log::log(DEBUG_Updater, "\t Prepare to copy to sector(s) %d to %d\n", (int)first, (int)last);
-            if (isp.Prepare(first, last) != aErrNone) {
+            if ((err = isp.Prepare(first, last)) != aErrNone) {
                 Log::log(DEBUG_Network, "\t Prepare failed\n");
                 display.display_progress(false);
-                return false;
+                return sLpcFailed(display, isp, err, "prepare " + sSectors(first, last) + " for block " +
+                                                         std::to_string(number) + " of " + std::to_string(count),
+                                  true);
             }
             Log::log(DEBUG_Updater, "\t Copy %d bytes from %08X to %08X\n", (int)copy, NXPSerialClass::WRITE_ADDRESS,
                      flash);
-            if (isp.CopyToFlash(flash, NXPSerialClass::WRITE_ADDRESS, copy) != aErrNone) {
+            if ((err = isp.CopyToFlash(flash, NXPSerialClass::WRITE_ADDRESS, copy)) != aErrNone) {
                 Log::log(DEBUG_Network, "\t Transfer to flash failed\n");
                 display.display_progress(false);
-                return false;
+                return sLpcFailed(display, isp, err,
+                                  "copy of block " + std::to_string(number) + " of " + std::to_string(count) +
+                                      " to flash at " + sHex(flash),
+                                  true);
             }
             offset += size;
             flash += size;
@@ -272,7 +304,7 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std
         number++;
     }
     display.message(INFO, "Transferred %d blocks, %d total bytes", count, (int)total);
-    aErr err = isp.SetEcho(true);
+    err = isp.SetEcho(true);
     if (err != aErrNone) {
         display.message(ERROR, "Recovery Error transfering data to device ==> [%d, %s]", (int)err,
                         aError_GetErrorText(err));
@@ -308,21 +340,37 @@ bool Updater::Get_Fingerprint(Fingerprint& fingerprint, std::string serial_port,
     return _get_fingerprint_imx(display, *this, serial_port, serial_number, bird_file, fingerprint, reset);
 }
 
+// Steps: check that the port is named, fingerprint the chip, ask the server which device and
+// build it is (unless a file is given), check that nothing is missing, load the file, then the
+// chip's own path (LPC flash rewrite or i.MX loader and firmware transfer).
 bool Updater::Recover_Firmware(std::string serial_port, unsigned int build, unsigned int baud_rate,
                                unsigned int serial_number, std::string bird_file, bool)
 {
     const uint64_t start = aTime_MonoMS();
+    std::string missing = RecoveryMissing(serial_port, 1, 1, bird_file);
+    if (!missing.empty()) {
+        display.message(ERROR, "%s", missing.c_str());
+        return false;
+    }
     Fingerprint fingerprint;
     if (!Get_Fingerprint(fingerprint, serial_port, serial_number, bird_file, FINGERPRINT_BAUD, false)) {
         display.message(ERROR, "Could not get Device Identifier");
+        display.message(ERROR, "No ROM bootloader answered on %s: is the device in recovery mode?", serial_port.c_str());
         return false;
     }
+    std::string server_failure;
     if (bird_file.empty()) {
         unsigned int server_build = build;
-        UpdateServerRequest::GetRecoveryInfo(fingerprint.words, &serial_number, &server_build,
-                                             server_url.empty() ? nullptr : server_url.c_str());
+        if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.words, &serial_number, &server_build,
+                                                  server_url.empty() ? nullptr : server_url.c_str()))
+            server_failure = UpdateServerRequest::last_failure();
         if (build == 0)
             build = server_build;
+    }
+    missing = RecoveryMissing(serial_port, serial_number, build, bird_file);
+    if (!missing.empty()) {
+        display.message(ERROR, "%s%s%s", missing.c_str(), server_failure.empty() ? "" : ": ", server_failure.c_str());
+        return false;
     }
     BirdFile bird;
     try {
@@ -337,13 +385,16 @@ bool Updater::Recover_Firmware(std::string serial_port, unsigned int build, unsi
         return false;
     }
     bool result = false;
-    if (chip_type == CHIP_IMX) {
+    switch (ChooseRecoveryPath(chip_type)) {
+    case RecoveryPath::IMX:
         result = _recover_firmware_imx(display, bird, serial_number);
-    } else if (chip_type == CHIP_LPC) {
+        break;
+    case RecoveryPath::LPC:
         bird.DecodeFirmwareBlocks(fingerprint.words[0], fingerprint.words[1], fingerprint.words[2],
                                   fingerprint.words[3]);
         result = _recover_firmware_lpc(display, bird, serial_port, baud_rate, fingerprint);
-    } else {
+        break;
+    case RecoveryPath::UNKNOWN:
         display.message(ERROR, "Unknown device");
         return false;
     }

@@ -8,6 +8,8 @@
 
 #include "BirdCheck.h"
 #include "BirdFile.h"
+#include "FindAgain.h"
+#include "HistoryKeys.h"
 #include "Log.h"
 #include "Module.h"
 #include "SystemClass.h"
@@ -33,9 +35,6 @@ const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERRO
 const int kReconnectTries = 15;
 const uint32_t kReconnectPauseMs = 1000;
 
-const char* const KEY_LATEST_TRANSFER = "LATEST_TRANSFER";
-const char* const KEY_LAST_TRANSFER_DATE = "LAST_TRANSFER_DATE";
-const char* const KEY_LATEST_DOWNLOAD = "LATEST_DOWNLOAD";
 
 std::string sBirdName(unsigned int build)
 {
@@ -64,8 +63,11 @@ int _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird, Module&
 {
     if (bird.BlockCount() == 0 || bird.Blocks().empty())
         return 0;
-    if (!bird.HasSerialNumberBlock() && !bird.ValidateSerialNumber(serial_number))
+    if (!bird.HasSerialNumberBlock() && !bird.ValidateSerialNumber(serial_number)) {
+        display.message(ERROR, "The file is for device %08X, not %08X, and has no serial number to patch",
+                        bird.GetSerialNumber(), serial_number);
         return 0;
+    }
     Log::log(DEBUG_Updater, "UpdateFirmware() Connecting to device\n");
     SystemClass system;
     system.init(&module, 0);
@@ -74,6 +76,8 @@ int _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird, Module&
         device_serial = 0;
     if (device_serial != serial_number) {
         Log::log(DEBUG_Updater, "Bird serial number and connected device don't match.\n");
+        display.message(ERROR, "The connected device answered serial number %08X, not %08X", device_serial,
+                        serial_number);
         return 0;
     }
     uint8_t model = 0;
@@ -195,46 +199,41 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFi
 
 namespace {
 
-// Connects the target directly: over USB, or over TCP/IP when USB does not find it.
+// Connects the target directly, over each transport of DirectTransportOrder in turn while the
+// device is not found.
 aErr sConnectDirect(Module& target, unsigned int serial_number)
 {
-    aErr err = target.connect(USB, serial_number);
-    if (err == aErrNotFound) {
+    aErr err = aErrNotFound;
+    for (linkType transport : DirectTransportOrder()) {
+        err = target.connect(transport, serial_number);
+        if (!TryNextTransport(err))
+            break;
         target.disconnect();
-        err = target.connect(TCPIP, serial_number);
     }
     return err;
 }
 
 // Seeks a device that dropped its link again, over the transport it was reached by.
-void sReconnect(Module& target, linkType transport, unsigned int serial_number)
+aErr sReconnect(Module& target, linkType transport, unsigned int serial_number)
 {
-    target.disconnect();
-    for (int attempt = 1; attempt <= kReconnectTries; attempt++) {
-        Log::log(DEBUG_Updater, "Reconnecting to device %08X, attempt %d of %d\n", serial_number, attempt,
-                 kReconnectTries);
-        if (target.discoverAndConnect(transport, serial_number) == aErrNone && target.isConnected())
-            return;
-        // Whatever the failed attempt made goes, so the next one starts afresh.
-        target.disconnect();
-        aTime_MSSleep(kReconnectPauseMs);
-    }
+    return FindDeviceAgain(target, FindAgainRound(FindHow::DISCOVER, transport, {serial_number}), kReconnectTries,
+                           kReconnectPauseMs);
 }
 
 // Records a successful transfer in the device's history. A device that had no directory in
 // the store yet gets one, so the history never lands anywhere else.
 // Empty when recorded, else why not.
 std::string sRecordTransfer(const std::string& directory, UpdaterStoreItem& item, unsigned int serial_number,
-                            const std::string& transferred)
+                            const std::string& bird_file, unsigned int build)
 {
     try {
         if (!item.IsValid()) {
             UpdaterStore store(directory.c_str());
             item = store.AddDevice(serial_number);
         }
-        if (!item.Settings().Add(KEY_LATEST_TRANSFER, transferred))
-            return "the file name cannot be stored in a settings file";
-        item.Settings().Add(KEY_LAST_TRANSFER_DATE, KeyValueStore::TimeStamp());
+        for (const auto& entry : TransferHistory(bird_file, build, KeyValueStore::TimeStamp()))
+            if (!item.Settings().Add(entry.first.c_str(), entry.second))
+                return "the file name cannot be stored in a settings file";
         if (!item.Settings().Save())
             return item.Settings().LastError();
     } catch (const std::runtime_error& e) {
@@ -242,6 +241,72 @@ std::string sRecordTransfer(const std::string& directory, UpdaterStoreItem& item
         return e.what();
     }
     return std::string();
+}
+
+// The build an update installs when no file is given: asks the server for its latest build
+// and reads the history, then lets ChooseUpdateBuild decide. Prints what it chose; 0 (with the
+// message) when there is nothing to install.
+unsigned int sChooseBuild(UpdaterDisplayInterface& display, const std::string& server_url, UpdaterStoreItem& item,
+                          unsigned int serial_number, unsigned int requested)
+{
+    BuildChoiceInput input;
+    input.requested = requested;
+    if (requested == 0) {
+        std::string build_text, fw;
+        if (UpdateServerRequest::QueryBuild(serial_number, build_text, fw, server_url.empty() ? nullptr : server_url.c_str()))
+            input.server_latest = sServerBuild(build_text);
+        if (input.server_latest != 0 && item.IsValid()) {
+            try {
+                item.ReadBirdFile(sBirdName(input.server_latest).c_str());
+                input.server_latest_stored = true;
+            } catch (const std::runtime_error& e) {
+                Log::log(DEBUG_Updater, "Latest build %u is not stored: %s\n", input.server_latest, e.what());
+            }
+        }
+        input.latest_download = sHistoryBuild(item, HistoryKeys::LATEST_DOWNLOAD);
+        input.latest_transfer = sHistoryBuild(item, HistoryKeys::LATEST_TRANSFER);
+    }
+    const BuildChoice choice = ChooseUpdateBuild(input);
+    if (choice.newer_not_stored)
+        display.message(INFO, "New firmware is available.  Updater will proceed if valid firmware is found locally.");
+    if (choice.source == BuildSource::LATEST_DOWNLOAD)
+        display.message(INFO, "Updating with the Latest Download");
+    else if (choice.source == BuildSource::LATEST_TRANSFER)
+        display.message(INFO, "Updating with the Latest Transfer");
+    else if (choice.source == BuildSource::NONE)
+        display.message(ERROR, "Could not find valid build for this device.");
+    return choice.build;
+}
+
+// Connects the target: directly (USB, then TCP/IP), or through its router. Failure: the message.
+StepResult sConnect(UpdaterDisplayInterface& display, Module& target, unsigned int serial_number,
+                    unsigned char module_address, unsigned int router_serial_number)
+{
+    aErr err = aErrNone;
+    if (router_serial_number != 0) {
+        if (module_address == 0) {
+            display.message(ERROR, "Module address required for indirect firmware update");
+            return StepResult::Fail("connect", "no module address");
+        }
+        Module router(0, (uint8_t)0);
+        aErr routerErr = sConnectDirect(router, router_serial_number);
+        if (routerErr != aErrNone) {
+            display.message(ERROR, "Failed to connect to link module [%08X]", router_serial_number);
+            display.message(ERROR, "Connect to router %08X failed: %s", router_serial_number,
+                            aError_GetErrorText(routerErr));
+            return StepResult::Fail("connect", aError_GetErrorText(routerErr));
+        }
+        err = target.connectThroughLinkModule(&router);
+    } else {
+        err = sConnectDirect(target, serial_number);
+    }
+    if (err != aErrNone) {
+        display.message(ERROR, "Failed to connect to module [%08X]", serial_number);
+        display.message(ERROR, "Connect to device %08X failed over USB and TCP/IP: %s", serial_number,
+                        err == aErrNotFound ? "no such device found" : aError_GetErrorText(err));
+        return StepResult::Fail("connect", aError_GetErrorText(err));
+    }
+    return StepResult::Ok();
 }
 
 }  // namespace
@@ -261,24 +326,40 @@ BirdFile Updater::load_bird(const char* action, std::string bird_file, unsigned 
         _require_sendable(display, bird);
         return bird;
     }
+    // Reading makes no directory: only a kept download or a recorded transfer does.
     UpdaterStore store(updater_directory.c_str());
-    UpdaterStoreItem item = store.AddDevice(serial_number);
+    UpdaterStoreItem item;
+    const bool known = store.FindDevice(serial_number, &item) && item.IsValid();
     display.message(INFO, "%s firmware with build: %u", action, build);
     const std::string name = sBirdName(build);
     try {
+        if (!known)
+            throw std::runtime_error("the store has no directory for " + UpdaterStore::DeviceName(serial_number));
         bird = item.ReadBirdFile(name.c_str());
     } catch (const std::runtime_error& e) {
         Log::log(DEBUG_Updater, "Reading %s: %s\n", name.c_str(), e.what());
-        if (!download)
+        if (!download) {
+            if (known && item.FileExists(name.c_str()))
+                display.message(ERROR, "Stored file %s/%s does not load as a BIRD file", item.FullPath().c_str(),
+                                name.c_str());
+            else
+                display.message(ERROR, "Build %u is not in the store for %08X", build, serial_number);
             throw std::runtime_error("Error reading birdfile");
+        }
         display.message(INFO, "Downloading firmware build %u", build);
-        Download_Firmware(serial_number, std::to_string(build), false, false);
+        if (Download_Firmware(serial_number, std::to_string(build), false, false) == 0)
+            throw std::runtime_error("Download of build " + std::to_string(build) + " failed");
+        if (!store.FindDevice(serial_number, &item))
+            throw std::runtime_error("Error reading birdfile");
         bird = item.ReadBirdFile(name.c_str());
     }
     _require_sendable(display, bird);
     return bird;
 }
 
+// Steps: open the store, choose the build, load and check the file, patch the serial number,
+// connect, validate against the device, send the loader, find the device again, send the
+// firmware and reboot, record the history.
 bool Updater::Update_Firmware(unsigned int serial_number, unsigned int build, std::string bird_file,
                               unsigned char module_address, unsigned int router_serial_number, bool override)
 {
@@ -297,42 +378,9 @@ bool Updater::Update_Firmware(unsigned int serial_number, unsigned int build, st
     const uint64_t start = aTime_MonoMS();
 
     if (bird_file.empty()) {
-        if (build == 0) {
-            std::string build_text, fw;
-            UpdateServerRequest::QueryBuild(serial_number, build_text, fw,
-                                            server_url.empty() ? nullptr : server_url.c_str());
-            build = sServerBuild(build_text);
-            if (build != 0) {
-                bool stored = false;
-                if (item.IsValid()) {
-                    try {
-                        item.ReadBirdFile(sBirdName(build).c_str());
-                        stored = true;
-                    } catch (const std::runtime_error& e) {
-                        Log::log(DEBUG_Updater, "Latest build %u is not stored: %s\n", build, e.what());
-                    }
-                }
-                if (!stored) {
-                    build = 0;
-                    display.message(INFO,
-                                    "New firmware is available.  Updater will proceed if valid firmware is found locally.");
-                }
-            }
-            if (build == 0) {
-                build = sHistoryBuild(item, KEY_LATEST_DOWNLOAD);
-                if (build != 0)
-                    display.message(INFO, "Updating with the Latest Download");
-            }
-            if (build == 0) {
-                build = sHistoryBuild(item, KEY_LATEST_TRANSFER);
-                if (build != 0)
-                    display.message(INFO, "Updating with the Latest Transfer");
-            }
-            if (build == 0) {
-                display.message(ERROR, "Could not find valid build for this device.");
-                return false;
-            }
-        }
+        build = sChooseBuild(display, server_url, item, serial_number, build);
+        if (build == 0)
+            return false;
     }
 
     BirdFile bird;
@@ -348,36 +396,18 @@ bool Updater::Update_Firmware(unsigned int serial_number, unsigned int build, st
         Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
         if (!bird.ReplaceSerialNumber(serial_number)) {
             Log::log(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
+            display.message(ERROR,
+                            "Could not write serial number %08X into the firmware of %s: its serial number locations "
+                            "lie outside the firmware",
+                            serial_number, last_firmware.c_str());
             return false;
         }
         Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
     }
 
     Module target(module_address, (uint8_t)0);
-    aErr err = aErrNone;
-    if (router_serial_number != 0) {
-        if (module_address == 0) {
-            display.message(ERROR, "Module address required for indirect firmware update");
-            return false;
-        }
-        Module router(0, (uint8_t)0);
-        aErr routerErr = router.connect(USB, router_serial_number);
-        if (routerErr == aErrNotFound) {
-            router.disconnect();
-            routerErr = router.connect(TCPIP, router_serial_number);
-        }
-        if (routerErr != aErrNone) {
-            display.message(ERROR, "Failed to connect to link module [%08X]", router_serial_number);
-            return false;
-        }
-        err = target.connectThroughLinkModule(&router);
-    } else {
-        err = sConnectDirect(target, serial_number);
-    }
-
-    if (err != aErrNone) {
-        display.message(ERROR, "Failed to connect to module [%08X]", serial_number);
-    } else {
+    aErr err = aErrConnection;
+    if (sConnect(display, target, serial_number, module_address, router_serial_number)) {
         if (!override && !_validate_birdfile(display, bird, target, serial_number)) {
             display.message(ERROR, "Birdfile failed validation");
             return false;
@@ -388,14 +418,18 @@ bool Updater::Update_Firmware(unsigned int serial_number, unsigned int build, st
             transport = reached.type;
 
         err = _transfer_loader(display, target, bird);
-        if (err == aErrNone) {
-            if (!target.isConnected())
-                sReconnect(target, transport, router_serial_number != 0 ? router_serial_number : serial_number);
-            err = _transfer_firmware(display, target, bird);
+        if (err == aErrNone && !target.isConnected()) {
+            const unsigned int sought = router_serial_number != 0 ? router_serial_number : serial_number;
+            err = sReconnect(target, transport, sought);
+            if (err != aErrNone)
+                display.message(ERROR, "Device %08X did not come back after starting its loader (%d tries, %u ms "
+                                       "apart): %s",
+                                sought, kReconnectTries, (unsigned)kReconnectPauseMs, aError_GetErrorText(err));
         }
+        if (err == aErrNone)
+            err = _transfer_firmware(display, target, bird);
         if (err == aErrNone) {
-            const std::string unrecorded =
-                sRecordTransfer(updater_directory, item, serial_number, bird_file.empty() ? sBirdName(build) : bird_file);
+            const std::string unrecorded = sRecordTransfer(updater_directory, item, serial_number, bird_file, build);
             if (!unrecorded.empty()) {
                 display.message(ERROR, "Could not record the update in the history of %08X: %s", serial_number,
                                 unrecorded.c_str());

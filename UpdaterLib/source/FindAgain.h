@@ -1,0 +1,18 @@
+// The one loop that finds a device again after it restarted (the LOAD of its loader, a REBOOT,
+// or a loader started from a ROM bootloader).
+#ifndef UPDATER_FIND_AGAIN_H
+#define UPDATER_FIND_AGAIN_H
+
+#include <cstdint>
+#include <vector>
+
+#include "Module.h"
+#include "UpdaterSteps.h"
+
+// Runs the attempts in order, up to rounds times, pausing pauseMs after each round that found
+// nothing. Every failed attempt leaves the module disconnected, so the next starts afresh.
+// aErrNone with the module connected, else the last attempt's error.
+aErr FindDeviceAgain(Vantorix::Strandix::Module& module, const std::vector<FindAttempt>& attempts, int rounds,
+                     uint32_t pauseMs);
+
+#endif

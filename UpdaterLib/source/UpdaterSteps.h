@@ -1,0 +1,100 @@
+// What the update, download and recovery flows decide, apart from any input or output: each
+// decision is a pure function of what the flow has learned so far. The flows (Updater_*.cpp) run
+// named steps whose results carry the reason for a failure, and ask these functions what to do.
+#ifndef UPDATER_UPDATER_STEPS_H
+#define UPDATER_UPDATER_STEPS_H
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "aLinkSpec.h"
+
+// The result of one named step of a flow: success, or the step and why it failed.
+struct StepResult {
+    bool ok = true;
+    std::string step;    // "connect", "validate", "loader", "download", ...
+    std::string reason;  // in the user's terms
+
+    static StepResult Ok() { return StepResult(); }
+    static StepResult Fail(const std::string& step, const std::string& reason)
+    {
+        StepResult r;
+        r.ok = false;
+        r.step = step;
+        r.reason = reason;
+        return r;
+    }
+    explicit operator bool() const { return ok; }
+};
+
+// ---- the build an update installs ----
+
+enum class BuildSource { FILE, REQUESTED, SERVER_LATEST, LATEST_DOWNLOAD, LATEST_TRANSFER, NONE };
+
+struct BuildChoiceInput {
+    bool file_given = false;             // -f
+    unsigned int requested = 0;          // -b (or the build -G just stored), 0 for none
+    unsigned int server_latest = 0;      // the server's latest build, 0 when it named none
+    bool server_latest_stored = false;   // that build is in the device's store directory
+    unsigned int latest_download = 0;    // from the history, 0 when none
+    unsigned int latest_transfer = 0;    // from the history, 0 when none
+};
+
+struct BuildChoice {
+    BuildSource source = BuildSource::NONE;
+    unsigned int build = 0;
+    bool newer_not_stored = false;  // the server has a newer build that is not stored
+};
+
+// The order: the file, the requested build, the server's latest when it is stored, the latest
+// download, the latest transfer.
+BuildChoice ChooseUpdateBuild(const BuildChoiceInput& input);
+
+// ---- connecting, and finding a device again ----
+
+// The transports a direct update tries, in order: USB, then TCP/IP.
+std::vector<linkType> DirectTransportOrder();
+// Whether a failed attempt over one transport lets the next be tried: only when the device was
+// not found there (any other failure is the device's answer and ends the connect step).
+bool TryNextTransport(int connect_error);
+
+// One attempt to find a device again: by the link it was reached by (its known specifier), by
+// connecting to a serial number over a transport, or by discovering it there first.
+enum class FindHow { KNOWN_LINK, CONNECT, DISCOVER };
+struct FindAttempt {
+    FindHow how;
+    linkType transport;
+    uint32_t serial_number;
+};
+// The attempts of one round of finding a device that restarted (after LOAD or REBOOT, or a
+// loader started from a ROM): the serial numbers in the order given, each once, over the
+// transport. Serial number 0 is no device and is left out.
+std::vector<FindAttempt> FindAgainRound(FindHow how, linkType transport, const std::vector<uint32_t>& serial_numbers);
+
+// ---- recovery ----
+
+enum class RecoveryPath { LPC, IMX, UNKNOWN };
+// The recovery path for the chip the fingerprint found (2 LPC, 1 i.MX).
+RecoveryPath ChooseRecoveryPath(uint8_t chip_type);
+
+// What recovery is missing before it may touch the chip: empty when it can go on.
+// serial_port: -s; serial_number: the device's (given or from the server); build and file: what
+// the firmware comes from.
+std::string RecoveryMissing(const std::string& serial_port, unsigned int serial_number, unsigned int build,
+                            const std::string& bird_file);
+
+// ---- history ----
+
+// The keys and values a successful update records (the file's path as given, or the stored
+// build's name), at the time text given.
+std::vector<std::pair<std::string, std::string>> TransferHistory(const std::string& bird_file, unsigned int build,
+                                                                 const std::string& time_text);
+// The keys and values a kept download records.
+std::vector<std::pair<std::string, std::string>> DownloadHistory(unsigned int build, const std::string& time_text);
+
+// The names of an LPC ISP return code ("SECTOR_NOT_BLANK", ...); "UNKNOWN" for others.
+const char* LpcReturnCodeName(int code);
+
+#endif
