@@ -356,6 +356,8 @@ void LpcRomSim::Command(const std::string& text)
         for (uint32_t s = args[0]; s <= args[1]; s++)
             if (!prepared_[s])
                 return Code(SECTOR_NOT_PREPARED);
+        if (config_.eraseFault)
+            return Code((int)config_.eraseFault);
         // A real part takes about 100 ms a sector; the answer comes only when it is done.
         auto until = std::chrono::steady_clock::now() +
                      std::chrono::milliseconds(config_.eraseMsPerSector * (args[1] - args[0] + 1));
@@ -408,6 +410,8 @@ void LpcRomSim::Command(const std::string& text)
         for (uint32_t s = sSectorOf(flash); s <= sSectorOf(flash + count - 1); s++)
             if (!prepared_[s])
                 return Code(SECTOR_NOT_PREPARED);
+        if (config_.copyFault)
+            return Code((int)config_.copyFault);
         std::lock_guard<std::mutex> lock(mutex_);
         // Programming can only clear bits.
         for (uint32_t i = 0; i < count; i++)

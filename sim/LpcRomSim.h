@@ -24,6 +24,8 @@ struct LpcRomConfig {
     uint32_t idleTimeoutMs = 60000;  // stops after this long without a byte
     bool staleRam = true;            // RAM starts with leftover bytes, not zeros
     uint32_t prepareFault = 0;       // non-zero: every prepare is answered with this code
+    uint32_t eraseFault = 0;         // non-zero: every erase is answered with this code, nothing erased
+    uint32_t copyFault = 0;          // non-zero: every copy to flash is answered with this code
     uint32_t replyDelayMs = 0;       // every answer (not the echo) goes out this much later
 };
 

@@ -180,3 +180,58 @@ TEST(RecoveryCli, LpcRecoveryFromTheServer)
     EXPECT_NE(std::string::npos, history.find(" | recovery | 812.bird | ok\n")) << history;
     sExpectFlashed(sim, fw);
 }
+
+// Recovery failures: each stops with exit 1 and one line naming the step and the reason (and
+// what to do next), before the chip is touched when something the recovery needs is missing.
+TEST(RecoveryCli, FailuresNameTheStepAndTheReason)
+{
+    Firmware fw;
+    struct Case {
+        const char* name;
+        LpcRomConfig chip;
+        bool port, file;
+        std::string error;
+        bool erased;  // the chip's erase ran
+    } cases[] = {
+        {"no -s", sChip(), false, true, "Recovery needs the serial port the chip is on: give it with -s\n", false},
+        {"server down", sChip(), true, false,
+         "The update server named no device for this chip, and no file was given with -f: The update server could "
+         "not be reached: ",
+         false},
+        {"prepare refused", sChip(), true, true,
+         "LPC recovery failed at prepare sectors 0 to 29: the chip answered return code 9 "
+         "SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION\n",
+         false},
+        {"erase refused", sChip(), true, true,
+         "LPC recovery failed at erase sectors 0 to 29: the chip answered return code 19 "
+         "CODE_READ_PROTECTION_ENABLED; the chip is erased; run the recovery again\n",
+         false},
+        {"copy refused", sChip(), true, true,
+         "LPC recovery failed at copy of block 1 of 2 to flash at 0x00000000: the chip answered return code 10 "
+         "COMPARE_ERROR; the chip is erased; run the recovery again\n",
+         true},
+    };
+    cases[2].chip.prepareFault = 9;
+    cases[3].chip.eraseFault = 19;
+    cases[4].chip.copyFault = 10;
+    for (Case& c : cases) {
+        IsolatedHome home;
+        const std::string bird = home.dir() + "/recover.bird";
+        sWriteBird(bird, fw, 700, false);
+        LpcRomSim sim(c.chip);
+        ASSERT_TRUE(sim.Start());
+        std::vector<std::string> args = {"-U", "-t", "RECOVER", "-u", "http://127.0.0.1:9/cgi/u"};
+        if (c.port)
+            args.insert(args.end(), {"-s", sim.Port()});
+        if (c.file)
+            args.insert(args.end(), {"-d", "00C0FFEE", "-f", bird});
+        ProcessResult r = home.Run(args);
+        EXPECT_EQ(1, r.exit_code) << c.name << r.out << r.err;
+        EXPECT_NE(std::string::npos, r.err.find(c.error)) << c.name << ": " << r.err;
+        EXPECT_EQ(std::string::npos, r.err.find("Could not get Device Identifier")) << c.name << ": " << r.err;
+        EXPECT_EQ(c.erased, !sim.Erased().empty()) << c.name;
+        // No directory for serial number 0, and nothing stored for the device.
+        EXPECT_NE(0, access((home.store() + "/00000000").c_str(), F_OK)) << c.name;
+        EXPECT_NE(0, access((home.store() + "/00C0FFEE/700.bird").c_str(), F_OK)) << c.name;
+    }
+}

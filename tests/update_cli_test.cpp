@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 #include "BirdFile.h"
 #include "BirdWriter.h"
 #include "DeviceHistory.h"
@@ -384,4 +386,83 @@ TEST_F(UpdateCli, UpdateThroughARouterNeedsAModuleAddress)
     ProcessResult r = home.Run({"-U", "-d", kSerialText, "-r", "00000777", "-f", path}, ns.name());
     EXPECT_EQ(1, r.exit_code);
     EXPECT_NE(std::string::npos, r.err.find("Module address required for indirect firmware update\n")) << r.err;
+}
+
+// Failures of -U and -G through the program: exit 1, one line naming the step and the reason,
+// and the store as it was (nothing sent to the device when the request is refused up front).
+TEST_F(UpdateCli, FailuresNameTheStepAndLeaveTheStore)
+{
+    TempDir serverDir;
+    sWriteBird(serverDir.file("7001.bird"), 7001, "Ginkgo", false);
+    WriteFileText(serverDir.file("7002.bird"), "a 22-byte reply text!\n");
+    WriteFileText(serverDir.file("catalogue"), std::string("device ") + kSerialText + " FW-GINKGO\n" + "build " +
+                                                   kSerialText + " 7001 3.1.4\n" + "build " + kSerialText +
+                                                   " 7002 3.1.5\n");
+    std::vector<std::string> argv = ns.Prefix();
+    argv.insert(argv.end(), {std::string(UPDATER_BUILD_DIR) + "/sim/sxsim_server", "--dir", serverDir.path(),
+                             "--idle", "90"});
+    BackgroundProcess server(argv);
+    const std::string url = sFirstLine(server, "http://");
+    ASSERT_FALSE(url.empty()) << server.Output();
+    const std::string dead = "http://127.0.0.1:9/cgi/u";
+
+    const std::string foreign = files.file("foreign.bird");
+    sWriteBird(foreign, 506, "Ginkgo", false, 0x0BADBEEF);
+    const std::string unpatchable = files.file("unpatchable.bird");
+    {
+        BirdWriter writer;
+        writer.AddInformation(507, "3.1.4", kSerial, "Ginkgo");
+        writer.AddSerialNumberLocations(0x7FFFFFF0, 0);  // outside every firmware block
+        writer.AddLoader(0x20000000, BirdWriter::MakeCode(700, 507));
+        writer.AddFirmware(0x4000, BirdWriter::MakeCode(3000, 508));
+        ASSERT_EQ(aErrNone, writer.Write(unpatchable));
+    }
+    const std::string good = files.file("good.bird");
+    sWriteBird(good, 509, "Ginkgo", false);
+
+    struct Case {
+        std::string name;
+        std::vector<std::string> args;
+        std::vector<std::string> device;  // empty: no device runs
+        std::string error;
+    } cases[] = {
+        {"nine hex digits", {"-U", "-d", "123456789", "-f", good}, {""}, "Invalid serial number obtained from argument [123456789]\n"},
+        {"build too large", {"-G", "-d", kSerialText, "-b", "99999999999", "-u", url}, {}, "Invalid build number obtained from argument [99999999999]\n"},
+        {"baud with trailing characters", {"-N", "-s", "/dev/null", "-o", "9600x"}, {}, "Invalid baud rate obtained from argument [9600x]\n"},
+        {"-G, server down", {"-G", "-d", kSerialText, "-u", dead}, {}, "Server request failed for " + dead + "\nThe update server could not be reached: "},
+        {"-U from the history, no device", {"-U", "-d", kSerialText, "-u", dead}, {}, "Failed to connect to module [1234ABCD]\nConnect to device 1234ABCD failed over USB and TCP/IP: no such device found\n"},
+        {"-G of data that is no BIRD file", {"-G", "-d", kSerialText, "-b", "7002", "-u", url}, {}, "Build 7002 from the server is not a valid BIRD file ("},
+        {"-G -U after a failed download", {"-G", "-U", "-d", kSerialText, "-b", "7002", "-u", url}, {}, "Build 7002 is not in the store for 1234ABCD\n"},
+        {"file for another device", {"-U", "-d", kSerialText, "-f", foreign}, {""}, "The file is for device 0BADBEEF, not 1234ABCD, and has no serial number to patch\nBirdfile failed validation\n"},
+        {"serial number patch", {"-U", "-d", kSerialText, "-f", unpatchable}, {""}, "Bird file " + unpatchable + ": the serial-number location 7FFFFFF0 lies outside every firmware block"},
+        {"refused PREPARE", {"-U", "-d", kSerialText, "-f", good}, {"--fault-refuse-prepare", "1"}, "Failed to prepare loader block 1 of 1 ["},
+    };
+    // A store with an earlier download and transfer, which no failure may change.
+    const std::string dir = home.store() + "/" + kSerialText;
+    ASSERT_EQ(0, RunProcess({"mkdir", "-p", dir}).exit_code);
+    sWriteBird(dir + "/7001.bird", 7001, "Ginkgo", false);
+    const std::string history = "LATEST_DOWNLOAD=7001.bird\nLATEST_TRANSFER=7001.bird\n";
+    WriteFileText(dir + "/.settings", history);
+    for (const Case& c : cases) {
+        if (!c.device.empty()) {
+            std::vector<std::string> extra = c.device;
+            if (extra.size() == 1 && extra[0].empty())
+                extra.clear();
+            StartDevice(extra);
+        }
+        ProcessResult r = home.Run(c.args, ns.name());
+        EXPECT_EQ(1, r.exit_code) << c.name << "\n" << r.out << r.err;
+        EXPECT_NE(std::string::npos, r.err.find(c.error)) << c.name << ": " << r.err;
+        if (!c.device.empty()) {
+            StopDevice();
+            EXPECT_TRUE(firmware.empty()) << c.name;
+            EXPECT_EQ(0, reboots) << c.name;
+        }
+        KeyValueStore kept(settings().c_str());
+        EXPECT_STREQ("7001.bird", kept["LATEST_DOWNLOAD"]) << c.name;
+        EXPECT_STREQ("7001.bird", kept["LATEST_TRANSFER"]) << c.name;
+        EXPECT_NE(0, access((dir + "/7002.bird").c_str(), F_OK)) << c.name;
+        EXPECT_NE(0, access((home.store() + "/23456789").c_str(), F_OK)) << c.name;
+    }
+    server.Stop();
 }
