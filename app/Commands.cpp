@@ -33,6 +33,8 @@ int sFingerprint(UpdaterDisplayInterface& display, Updater& updater, const Param
     if (!updater.Get_Fingerprint(fingerprint, params.serial_port, 0xDEADDEAD, params.bird_file, params.baud_rate,
                                  true)) {
         display.message(ERROR, "Got no response from chip");
+        display.message(ERROR, "No fingerprint from a ROM bootloader on %s: is the device in recovery mode on that port?",
+                        params.serial_port.c_str());
         return 1;
     }
     _display_fingerprint(display, fingerprint);

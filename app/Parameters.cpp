@@ -144,7 +144,10 @@ static std::string sAppName(const char* word)
     return slash == std::string::npos ? name : name.substr(slash + 1);
 }
 
-int _get_params(UpdaterDisplayInterface& display, int argc, const char* const* argv, Parameters& params)
+namespace {
+
+// Step: the record's defaults, before any option is read.
+void sDefaults(Parameters& params, int argc, const char* const* argv)
 {
     params = Parameters();
     params.server_url = UpdateServerRequest::default_url;
@@ -154,135 +157,153 @@ int _get_params(UpdaterDisplayInterface& display, int argc, const char* const* a
         params.home_directory = home;
     params.log_mode = "a+";
     params.log_file = "Updater.log";
+}
 
+// Step: one command option (id 1). False (with its message) for a command this program lacks.
+bool sCommandOption(UpdaterDisplayInterface& display, const char* name, Parameters& params)
+{
+    switch (name[1]) {
+    case 'B': params.commands.Set(CMD_BUILDS); break;
+    case 'C': params.commands.Set(CMD_CHECK); break;
+    case 'D': params.commands.Set(CMD_DISCOVER); break;
+    case 'G': params.commands.Set(CMD_GET); break;
+    case 'I': params.commands.Set(CMD_INFO); break;
+    case 'N': params.commands.Set(CMD_FINGERPRINT); break;
+    case 'U': params.commands.Set(CMD_UPDATE); break;
+    case 'O': params.override_model_checks = true; break;
+    default:
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Unhandled command: [%s]", name);
+        return false;
+    }
+    return true;
+}
+
+// Step: one option with a value (id 2). False (with its message) when the value is refused.
+bool sValueOption(UpdaterDisplayInterface& display, const char* name, const std::string& value, Parameters& params)
+{
+    switch (name[1]) {
+    case 'd':
+        params.serial_number = sSerialArg(display, value, "Discarding '0x' serial number prefix\n",
+                                          "Invalid serial number obtained from argument [%s]");
+        if (params.serial_number == 0)
+            return false;
+        break;
+    case 'r':
+        params.router_serial_number =
+            sSerialArg(display, value, "Discarding '0x' router serial number prefix\n",
+                       "Invalid router serial number obtained from argument [%s]");
+        if (params.router_serial_number == 0)
+            return false;
+        break;
+    case 'b': {
+        // A build number is taken whole or refused: no digits dropped, no wrap at 32 bits.
+        uint32_t build = 0;
+        if (sExactNumber(value.c_str(), 10, 10, &build)) {
+            params.build = std::to_string(build);
+        } else {
+            display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                            "Invalid build number obtained from argument [%s]", value.c_str());
+            return false;
+        }
+        break;
+    }
+    case 'o': {
+        uint32_t rate = 0;
+        bool listed = false;
+        if (sExactNumber(value.c_str(), 10, 10, &rate))
+            for (uint32_t known : BAUD_RATES)
+                listed = listed || known == rate;
+        if (listed) {
+            params.baud_rate = rate;
+        } else {
+            display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                            "Invalid baud rate obtained from argument [%s]\nMust be one of the following: 2400, "
+                            "4800, 9600, 19200, 38400, 57600, 115200, 230400",
+                            value.c_str());
+            return false;
+        }
+        break;
+    }
+    case 't':
+        params.transport_given = true;
+        if (strncmp(value.c_str(), "USB", 3) == 0) {
+            params.transport = USB;
+        } else if (strncmp(value.c_str(), "TCP", 3) == 0) {
+            params.transport = TCPIP;
+        } else if (strncmp(value.c_str(), "RECOVER", 7) == 0) {
+            params.transport = TRANSPORT_RECOVER;
+        } else {
+            display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                            "Invalid transport type:[%s]\nMust be one of the following: USB, TCPIP, RECOVER",
+                            value.c_str());
+            params.transport = INVALID;
+            return false;
+        }
+        break;
+    case 'X': {
+        params.extended_usage = true;
+        const char* text = value.c_str();
+        char* rest = nullptr;
+        errno = 0;
+        unsigned long mask;
+        if (strncmp(text, "0x", 2) == 0 || strncmp(text, "0X", 2) == 0)
+            mask = strtoul(text + 2, &rest, 16);
+        else
+            mask = strtoul(text, &rest, 10);
+        params.debug_mask = (uint32_t)mask;
+        if (rest != nullptr && *rest != '\0')
+            display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                            "Invalid format for \"%s\" parameter, unprocessed characters [%s]", name, rest);
+        else
+            Log::ActivatePackage(params.debug_mask);
+        break;
+    }
+    case 'Z':
+        params.commands.Set(CMD_OPTION_Z);
+        break;
+    case 'f': params.bird_file = value; break;
+    case 's': params.serial_port = value; break;
+    case 'l': params.log_message = value; break;
+    case 'k':
+        params.log_file = value;
+        params.log_file_given = true;
+        break;
+    case 'm':
+        if (!_module_address_arg(value.c_str(), &params.module_address)) {
+            display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                            "Invalid module address obtained from argument [%s]: must be an even hexadecimal "
+                            "address from 02 to FC",
+                            value.c_str());
+            return false;
+        }
+        break;
+    case 'u': params.server_url = value; break;
+    case 'e': params.echo = true; break;
+    case 'n': params.flag_n = true; break;
+    default: break;
+    }
+    return true;
+}
+
+}  // namespace
+
+// Steps: defaults, each option in turn (help ends the reading), the -k log file, the log of the
+// command line, the validation hook.
+int _get_params(UpdaterDisplayInterface& display, int argc, const char* const* argv, Parameters& params)
+{
+    sDefaults(params, argc, argv);
     bool failed = false;
     OptionParser parser(OPTIONS, sizeof(OPTIONS) / sizeof(OPTIONS[0]), argc, argv);
     std::string value;
     while (const OptionEntry* option = parser.Next(value)) {
-        const char* name = option->text;
         if (option->id == ID_HELP) {
             params.commands.Set(CMD_HELP);
             params.help_requested = true;
             return 0;
         }
-        if (option->id == ID_COMMAND) {
-            switch (name[1]) {
-            case 'B': params.commands.Set(CMD_BUILDS); break;
-            case 'C': params.commands.Set(CMD_CHECK); break;
-            case 'D': params.commands.Set(CMD_DISCOVER); break;
-            case 'G': params.commands.Set(CMD_GET); break;
-            case 'I': params.commands.Set(CMD_INFO); break;
-            case 'N': params.commands.Set(CMD_FINGERPRINT); break;
-            case 'U': params.commands.Set(CMD_UPDATE); break;
-            case 'O': params.override_model_checks = true; break;
-            default:
-                display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Unhandled command: [%s]", name);
-                failed = true;
-                break;
-            }
-            continue;
-        }
-        switch (name[1]) {
-        case 'd':
-            params.serial_number = sSerialArg(display, value, "Discarding '0x' serial number prefix\n",
-                                              "Invalid serial number obtained from argument [%s]");
-            if (params.serial_number == 0)
-                failed = true;
-            break;
-        case 'r':
-            params.router_serial_number =
-                sSerialArg(display, value, "Discarding '0x' router serial number prefix\n",
-                           "Invalid router serial number obtained from argument [%s]");
-            if (params.router_serial_number == 0)
-                failed = true;
-            break;
-        case 'b': {
-            // A build number is taken whole or refused: no digits dropped, no wrap at 32 bits.
-            uint32_t build = 0;
-            if (sExactNumber(value.c_str(), 10, 10, &build)) {
-                params.build = std::to_string(build);
-            } else {
-                display.message(UpdaterDisplayInterface::LEVEL_ERROR,
-                                "Invalid build number obtained from argument [%s]", value.c_str());
-                failed = true;
-            }
-            break;
-        }
-        case 'o': {
-            uint32_t rate = 0;
-            bool listed = false;
-            if (sExactNumber(value.c_str(), 10, 10, &rate))
-                for (uint32_t known : BAUD_RATES)
-                    listed = listed || known == rate;
-            if (listed) {
-                params.baud_rate = rate;
-            } else {
-                display.message(UpdaterDisplayInterface::LEVEL_ERROR,
-                                "Invalid baud rate obtained from argument [%s]\nMust be one of the following: 2400, "
-                                "4800, 9600, 19200, 38400, 57600, 115200, 230400",
-                                value.c_str());
-                failed = true;
-            }
-            break;
-        }
-        case 't':
-            params.transport_given = true;
-            if (strncmp(value.c_str(), "USB", 3) == 0) {
-                params.transport = USB;
-            } else if (strncmp(value.c_str(), "TCP", 3) == 0) {
-                params.transport = TCPIP;
-            } else if (strncmp(value.c_str(), "RECOVER", 7) == 0) {
-                params.transport = TRANSPORT_RECOVER;
-            } else {
-                display.message(UpdaterDisplayInterface::LEVEL_ERROR,
-                                "Invalid transport type:[%s]\nMust be one of the following: USB, TCPIP, RECOVER",
-                                value.c_str());
-                params.transport = INVALID;
-                failed = true;
-            }
-            break;
-        case 'X': {
-            params.extended_usage = true;
-            const char* text = value.c_str();
-            char* rest = nullptr;
-            errno = 0;
-            unsigned long mask;
-            if (strncmp(text, "0x", 2) == 0 || strncmp(text, "0X", 2) == 0)
-                mask = strtoul(text + 2, &rest, 16);
-            else
-                mask = strtoul(text, &rest, 10);
-            params.debug_mask = (uint32_t)mask;
-            if (rest != nullptr && *rest != '\0')
-                display.message(UpdaterDisplayInterface::LEVEL_ERROR,
-                                "Invalid format for \"%s\" parameter, unprocessed characters [%s]", name, rest);
-            else
-                Log::ActivatePackage(params.debug_mask);
-            break;
-        }
-        case 'Z':
-            params.commands.Set(CMD_OPTION_Z);
-            break;
-        case 'f': params.bird_file = value; break;
-        case 's': params.serial_port = value; break;
-        case 'l': params.log_message = value; break;
-        case 'k':
-            params.log_file = value;
-            params.log_file_given = true;
-            break;
-        case 'm':
-            if (!_module_address_arg(value.c_str(), &params.module_address)) {
-                display.message(UpdaterDisplayInterface::LEVEL_ERROR,
-                                "Invalid module address obtained from argument [%s]: must be an even hexadecimal "
-                                "address from 02 to FC",
-                                value.c_str());
-                failed = true;
-            }
-            break;
-        case 'u': params.server_url = value; break;
-        case 'e': params.echo = true; break;
-        case 'n': params.flag_n = true; break;
-        default: break;
-        }
+        const bool ok = option->id == ID_COMMAND ? sCommandOption(display, option->text, params)
+                                                 : sValueOption(display, option->text, value, params);
+        failed = failed || !ok;
     }
 
     // The debug log goes to the -k file before anything is logged; a file that cannot be

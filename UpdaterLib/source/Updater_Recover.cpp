@@ -320,6 +320,8 @@ bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& bird, uns
     Module module(0, (uint8_t)0);
     if (!sConnectLoader(module, serial_number)) {
         display.message(ERROR, "Could not connect to device");
+        display.message(ERROR, "The started loader did not appear on USB as DEADDEAD or %08X within %d s",
+                        serial_number, CONNECT_TRIES * (int)CONNECT_PAUSE_MS / 1000);
         return false;
     }
     if (_transfer_firmware(display, module, bird) != aErrNone) {
@@ -355,7 +357,8 @@ bool Updater::Recover_Firmware(std::string serial_port, unsigned int build, unsi
     Fingerprint fingerprint;
     if (!Get_Fingerprint(fingerprint, serial_port, serial_number, bird_file, FINGERPRINT_BAUD, false)) {
         display.message(ERROR, "Could not get Device Identifier");
-        display.message(ERROR, "No ROM bootloader answered on %s: is the device in recovery mode?", serial_port.c_str());
+        display.message(ERROR, "No fingerprint from a ROM bootloader on %s: is the device in recovery mode on that port?",
+                        serial_port.c_str());
         return false;
     }
     std::string server_failure;

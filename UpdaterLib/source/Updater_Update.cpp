@@ -192,8 +192,11 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFi
         k++;
     }
     display.message(INFO, "Transferred %d blocks, %d total bytes", (int)(k - 1), (int)total);
-    if (err == aErrNone)
+    if (err == aErrNone) {
         err = entity.LoaderReboot(display);
+        if (err != aErrNone && err != aErrTimeout)  // a time-out has its own line
+            display.message(ERROR, "Failed to send the reboot request [%d, %s]", (int)err, aError_GetErrorText(err));
+    }
     return err;
 }
 
