@@ -234,4 +234,15 @@ TEST(RecoveryCli, FailuresNameTheStepAndTheReason)
         EXPECT_NE(0, access((home.store() + "/00000000").c_str(), F_OK)) << c.name;
         EXPECT_NE(0, access((home.store() + "/00C0FFEE/700.bird").c_str(), F_OK)) << c.name;
     }
+
+    // A line where no ROM answers (neither LPC nor i.MX).
+    PtyLine silent;
+    ASSERT_TRUE(silent.Open());
+    IsolatedHome home;
+    ProcessResult r = home.Run({"-U", "-t", "RECOVER", "-s", silent.SlavePath(), "-u", "http://127.0.0.1:9/cgi/u"});
+    EXPECT_EQ(1, r.exit_code);
+    EXPECT_NE(std::string::npos, r.err.find("Could not get Device Identifier\nNo fingerprint from a ROM bootloader on " +
+                                            silent.SlavePath() + ": is the device in recovery mode on that port?\n"))
+        << r.err;
+    EXPECT_NE(0, access((home.store() + "/00000000").c_str(), F_OK));
 }

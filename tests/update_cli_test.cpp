@@ -464,5 +464,13 @@ TEST_F(UpdateCli, FailuresNameTheStepAndLeaveTheStore)
         EXPECT_NE(0, access((dir + "/7002.bird").c_str(), F_OK)) << c.name;
         EXPECT_NE(0, access((home.store() + "/23456789").c_str(), F_OK)) << c.name;
     }
+
+    // A stored build from the history that no longer loads is named.
+    WriteFileText(dir + "/7001.bird", "damaged");
+    ProcessResult damaged = home.Run({"-U", "-d", kSerialText, "-u", dead}, ns.name());
+    EXPECT_EQ(1, damaged.exit_code);
+    EXPECT_NE(std::string::npos, damaged.err.find("/.vantorix/updater/1234ABCD/7001.bird does not load as a BIRD file\n"
+                                                 "Failed to load bird file\n"))
+        << damaged.err;
     server.Stop();
 }
