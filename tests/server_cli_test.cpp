@@ -124,6 +124,12 @@ TEST_F(ServerCliTest, GetStoresTheBuildAndRecordsIt)
     ProcessResult failedGet = home.Run({"-G", "-B", "-d", "40F5849A", "-b", "555", "-u", url});
     EXPECT_EQ(failedGet.exit_code, 1);
     EXPECT_NE(failedGet.out.find("Build List for device [40F5849A]:\n"), std::string::npos);
+    // A failed -N with a successful -G after it: the download runs, the run fails.
+    ProcessResult failedFingerprint =
+        home.Run({"-N", "-s", home.dir() + "/no-such-port", "-G", "-d", "40F5849A", "-b", "101", "-u", url});
+    EXPECT_EQ(failedFingerprint.exit_code, 1);
+    EXPECT_NE(failedFingerprint.out.find("Build 101 is valid\n"), std::string::npos) << failedFingerprint.out;
+    EXPECT_NE(failedFingerprint.err.find("Got no response from chip\n"), std::string::npos) << failedFingerprint.err;
 }
 
 TEST_F(ServerCliTest, HttpsServerWithTheCertificateFromTheEnvironment)
