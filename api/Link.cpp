@@ -23,8 +23,7 @@ Link::Link(const linkSpec& spec, const char* name) : Link(name)
 
 Link::~Link()
 {
-    if (m_impl->packetLogger)
-        aLogger_Destroy(&m_impl->packetLogger);
+    m_impl->dropPacketLog();
     if (m_impl->linkId != 0) {
         m_impl->installStreamFilter(false);
         aLink_Destroy(&m_impl->linkId);
@@ -100,6 +99,8 @@ aErr Link::connect()
     // instead of finding the dead one.
     if (err != aErrNone && created)
         aLink_Destroy(&m_impl->linkId);
+    else if (created)
+        m_impl->followPacketLog();
     return err;
 }
 

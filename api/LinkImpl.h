@@ -18,6 +18,10 @@ struct Link::impl {
     Link* owner = nullptr;
     aLinkId linkId = 0;
     aLoggerRef packetLogger = nullptr;
+    // The logger drains the packet log of whatever engine link the Link has now: it knows the
+    // link by this key (see Link_PacketLog.cpp), which connect points at each new engine link.
+    uint32_t packetLogKey = 0;
+    bool packetLogOn = false;
     LinkStreams streams;
     std::string name;
     linkSpec* specifier = nullptr;
@@ -28,6 +32,10 @@ struct Link::impl {
     aErr installStreamFilter(bool on);
     // After the engine link was reset: puts back a filter that was installed.
     void reinstallStreamFilter();
+    // After a new engine link was made: the packet log, when on, follows it.
+    void followPacketLog();
+    // The Link goes: its logger and key go too.
+    void dropPacketLog();
 };
 
 }  // namespace Strandix

@@ -61,8 +61,11 @@ LinkStreams::~LinkStreams()
 
 bool LinkStreams::linkStreamFilter(const aPacket* packet, void* ref)
 {
+    // Only complete samples are taken. A reply that merely looks like a stream packet (an
+    // information reply about a command with bit 6 set: 49 01 5F 02 00 00) or a byte run goes to
+    // the input, where its caller waits for it.
     uint8_t type = 0;
-    if (!ref || !Link::getStreamPacketType(packet, &type))
+    if (!ref || !Link::isStreamSample(packet) || !Link::getStreamPacketType(packet, &type))
         return false;
     LinkStreams* self = static_cast<LinkStreams*>(ref);
     const uint8_t* d = packet->data;

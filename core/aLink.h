@@ -44,7 +44,10 @@ aLinkId aLink_CreateSerial(uint32_t serialNumber, const char* portPath, uint32_t
 aLinkId aLink_Create(aStream* stream);
 // Drops one use; the last tears the link down. Always nulls the identifier.
 aErr aLink_Destroy(aLinkId* id);
-// Stops the link, re-opens its stream (USB and TCP/IP links only) and starts it again.
+// Stops the link, re-opens its stream (USB and TCP/IP links only) and starts it again. The
+// re-opening runs outside the link table's lock, so other links keep working; meanwhile this
+// link's traffic calls fail at once (aErrBusy from aLink_PutPacket, null or 0 from the others)
+// and a second reset of it returns aErrBusy. The link keeps its packet log.
 aErr aLink_Reset(aLinkId id);
 
 linkStatus aLink_GetStatus(aLinkId id);

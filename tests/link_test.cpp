@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <netinet/in.h>
@@ -15,6 +16,7 @@
 #include "SimDevice.h"
 #include "SimEchoLogic.h"
 #include "aLink.h"
+#include "aPacketLog.h"
 #include "aTime.h"
 
 namespace {
@@ -95,6 +97,20 @@ struct TcpRig {
         device.Stop();
     }
 };
+
+// A port on 127.0.0.1 that nobody listens on.
+uint16_t sUnusedPort()
+{
+    int probe = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = kLoopback;
+    socklen_t len = sizeof(a);
+    bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    getsockname(probe, reinterpret_cast<sockaddr*>(&a), &len);
+    close(probe);
+    return ntohs(a.sin_port);
+}
 
 SimDeviceConfig Module(uint8_t address, int heartbeatMs = 0)
 {
@@ -200,10 +216,64 @@ TEST(LinkEngine, LinksToOneDeviceAreShared)
 TEST(LinkEngine, ResetReconnectsATcpLink)
 {
     TcpRig rig;
+    ASSERT_EQ(aLink_PacketDebug_Enable(rig.id), aErrNone);
     ASSERT_EQ(aLink_Reset(rig.id), aErrNone);
     ASSERT_TRUE(rig.device.WaitFor([](const SimDeviceStats& s) { return s.linkOpens >= 2; }, 3000));
     EXPECT_GE(rig.device.Stats().connections, 2u);
     EXPECT_TRUE(RoundTrip(rig.id, 4));
+    // The packet log stays with the link and holds the new connection's traffic.
+    bool received = false;
+    for (int i = 0; i < 50 && !received; i++) {
+        uint32_t tag = 0, length = 64;
+        uint8_t data[64];
+        if (aLink_PacketDebug_Read(rig.id, &tag, &length, data) != aErrNone)
+            break;
+        received = tag == aPACKETLOG_RECEIVED && std::vector<uint8_t>(data, data + length) ==
+                                                     std::vector<uint8_t>{0x02, 0x03, 0x10, 4, 0x20};
+    }
+    EXPECT_TRUE(received);
+}
+
+// A reset re-opens its link outside the link table's lock: against a dead peer it keeps trying
+// for about two seconds, during which other links keep their pace and the reset link's own
+// calls fail at once; destroying the link ends the reset.
+TEST(LinkEngine, ResetAgainstADeadPeerLeavesOtherLinksAlone)
+{
+    aLinkId dead = aLink_CreateTCPIP(kLoopback, sUnusedPort());  // every re-open is refused
+    ASSERT_NE(dead, 0u);
+    SimEchoLogic echo;
+    SimDevice device(Module(2), &echo);  // the other link: a serial line
+    ASSERT_TRUE(device.OpenPty());
+    ASSERT_TRUE(device.Start());
+    aLinkId live = aLink_CreateSerial(0x5152, device.PtyPath().c_str(), 115200);
+    ASSERT_NE(live, 0u);
+    aErr resetResult = aErrNone;
+    std::thread reset([&] { resetResult = aLink_Reset(dead); });
+    const uint8_t data[1] = {0x10};
+    aPacket* request = aPacket_CreateWithData(2, 1, data);
+    bool resetting = false;
+    for (int i = 0; i < 1000 && !resetting; i++) {
+        resetting = aLink_PutPacket(dead, request) == aErrBusy;
+        if (!resetting)
+            aTime_MSSleep(1);
+    }
+    aPacket_Destroy(&request);
+    ASSERT_TRUE(resetting);
+    EXPECT_EQ(aLink_Reset(dead), aErrBusy);
+    EXPECT_EQ(aLink_AwaitPacket(dead, 1000), nullptr);
+
+    uint64_t slowest = 0;
+    for (uint8_t tag = 1; tag <= 20; tag++) {
+        const uint64_t start = aTime_MonoMS();
+        EXPECT_TRUE(RoundTrip(live, tag));
+        slowest = std::max(slowest, aTime_MonoMS() - start);
+    }
+    EXPECT_LT(slowest, 1000u) << "another link's reset held up a round trip";
+    EXPECT_EQ(aLink_Destroy(&dead), aErrNone);
+    reset.join();
+    EXPECT_EQ(resetResult, aErrCancel);
+    aLink_Destroy(&live);
+    device.Stop();
 }
 
 TEST(LinkEngine, SurvivesTheDeviceDroppingTheConnection)
@@ -221,15 +291,7 @@ TEST(LinkEngine, SurvivesTheDeviceDroppingTheConnection)
 TEST(LinkEngine, UnreachableTcpDeviceReportsAnIoFault)
 {
     // A port nobody listens on: the link exists and says so through its status.
-    int probe = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = kLoopback;
-    socklen_t len = sizeof(a);
-    bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    getsockname(probe, reinterpret_cast<sockaddr*>(&a), &len);
-    close(probe);
-    aLinkId id = aLink_CreateTCPIP(kLoopback, ntohs(a.sin_port));
+    aLinkId id = aLink_CreateTCPIP(kLoopback, sUnusedPort());
     ASSERT_NE(id, 0u);
     EXPECT_TRUE(WaitStatus(id, LINK_IO_FAULT));
     EXPECT_EQ(aLink_AwaitPacket(id, 10), nullptr);

@@ -306,14 +306,27 @@ TEST(ValueStreams, WildcardCallbackAnswersLaterGets)
     EXPECT_EQ((std::map<uint64_t, uint32_t>{{0x040A0301ull, 0x1234}, {0x040A0501ull, 0x42}}), status);
     EXPECT_EQ(aErrParam, link.getStreamStatus(kModule, 0x0A, 0xFF, 1, 0xFF, nullptr));
 
-    // The 16-byte variant is taken from the input and changes no value.
+    // The 16-byte variant is no sample: it goes to the input and changes no value.
     std::vector<uint8_t> cut = sSampleData(0x0A, 3, 1, 3, 9, 0x9999);
     cut.pop_back();
     sim.inject(cut);
     sim.barrier();
-    EXPECT_EQ(nullptr, aLink_GetFirst(link.getLinkId(), sAnyStreamPacket, nullptr));
+    aPacket* notSample = aLink_GetFirst(link.getLinkId(), sAnyStreamPacket, nullptr);
+    EXPECT_NE(nullptr, notSample);
+    aPacket_Destroy(&notSample);
     EXPECT_EQ(aErrStreamStale, link.getStreamValue(kModule, 0x0A, 3, 1, 0, &value));
     EXPECT_EQ(0x1234u, value);
+
+    // Replies that look like stream packets reach the caller waiting for them while streams are
+    // registered: an information reply about a command with bit 6 set, as a byte run (the
+    // device refuses the command) and with the trailer 0.
+    EXPECT_EQ(aErrInvalidEntity, sim.module->hasUEI(0x5F, 0x02, 0x00, 0));
+    sim.inject({0x49, 0x01, 0x5F, 0x02, 0x00, 0x00});
+    const uint8_t match[] = {0x49, 0x01, 0x5F};
+    uint8_t length = sizeof(match);
+    uint8_t reply[aSTRANDIX_MAX_PACKET_BYTES];
+    ASSERT_EQ(aErrNone, link.receivePacket(kModule, match, &length, reply, 2000));
+    EXPECT_EQ((std::vector<uint8_t>{0x49, 0x01, 0x5F, 0x02, 0x00, 0x00}), std::vector<uint8_t>(reply, reply + length));
 }
 
 TEST(ValueStreams, RefusalsAndRemovingTheLastEntry)

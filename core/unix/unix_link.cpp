@@ -15,6 +15,8 @@ aLinkId sNextId = 1;
 
 const int kResetAttempts = 20;
 const uint64_t kResetPauseMs = 100;
+// aLink_Destroy looks this often whether a reset it cancelled has given up.
+const uint64_t kResetCancelPollMs = 1;
 // aLink_AwaitFirst looks at the link's state at least this often while it waits.
 const uint64_t kAwaitSliceMs = 50;
 
@@ -61,6 +63,7 @@ static void sFreeEntry(aLinkEntry* entry)
 {
     if (entry->link) {
         aLinkIO_Release(entry->link);
+        aPacketLog_Destroy(&entry->link->packetLog);
         if (entry->link->logLock)
             aMutex_Destroy(&entry->link->logLock);
         pthread_mutex_destroy(&entry->link->filterLock);
@@ -238,7 +241,11 @@ aErr aLink_Destroy(aLinkId* id)
         return aErrNone;
     }
     sUnlinkEntry(entry);
+    entry->cancelReset = true;
     aLinkTable_Unlock();
+    // A reset in progress gives up at its next attempt; the record is the reset's until then.
+    while (entry->resetting.load(std::memory_order_acquire))
+        aTime_MSSleep(kResetCancelPollMs);
     if (!entry->link) {
         aLinkTable_Release(entry);
         return aErrUnknown;
@@ -246,16 +253,35 @@ aErr aLink_Destroy(aLinkId* id)
     aLinkIO_Stop(entry->link);
     // Destroying the FIFOs wakes every caller still waiting on them; the record itself goes
     // with the last holder.
+    // A link whose reset failed has no FIFOs left.
     aPacketFifo_Destroy(&entry->link->inputFifo);
-    aErr err = aPacketFifo_Destroy(&entry->link->outputFifo);
+    aErr err = entry->link->outputFifo ? aPacketFifo_Destroy(&entry->link->outputFifo) : aErrNone;
     aLinkTable_Release(entry);
     return err;
 }
 
+// Opens the stream of a link being reset again: up to kResetAttempts tries, kResetPauseMs apart,
+// until one gives a stream or the reset is cancelled.
+static aErr sReopen(aLinkEntry* entry, aStream** stream)
+{
+    aErr err = aErrConnection;
+    for (int attempt = 0; attempt < kResetAttempts && !entry->cancelReset; attempt++) {
+        err = entry->opener(entry->identifier, entry->port, stream);
+        if (err == aErrNone && *stream)
+            return aErrNone;
+        if (err == aErrNone)
+            err = aErrConnection;
+        if (attempt + 1 < kResetAttempts)
+            aTime_MSSleep(kResetPauseMs);
+    }
+    if (*stream)
+        aStream_Destroy(stream);
+    return entry->cancelReset ? aErrCancel : err;
+}
+
 aErr aLink_Reset(aLinkId id)
 {
-    if (!aLinkTable_TryLock())
-        return aErrBusy;
+    aLinkTable_Lock();
     aLinkEntry* entry = aLinkTable_Find(id);
     if (!entry || !entry->link) {
         aLinkTable_Unlock();
@@ -267,27 +293,32 @@ aErr aLink_Reset(aLinkId id)
         aLinkTable_Unlock();
         return aErrParam;
     }
+    if (entry->resetting) {
+        aLinkTable_Unlock();
+        return aErrBusy;
+    }
+    // The re-opening may take many seconds: it runs outside the table lock, so that every other
+    // link keeps working meanwhile; this link's traffic calls fail with aErrBusy until it is done.
+    entry->resetting = true;
+    entry->cancelReset = false;
+    entry->refs.fetch_add(1, std::memory_order_relaxed);
+    aLinkTable_Unlock();
+
     aLink* link = entry->link;
     aLinkIO_Stop(link);
     aLinkIO_Release(link);
-
     aStream* stream = nullptr;
-    aErr err = aErrNone;
-    for (int attempt = 0; attempt < kResetAttempts; attempt++) {
-        err = entry->opener(entry->identifier, entry->port, &stream);
-        if (err == aErrNone && stream)
-            break;
-        if (err == aErrNone)
-            err = aErrConnection;
-        if (attempt + 1 < kResetAttempts)
-            aTime_MSSleep(kResetPauseMs);
-    }
+    aErr err = sReopen(entry, &stream);
     if (err == aErrNone) {
         err = aLinkIO_Init(link, id, stream);
         if (err == aErrNone)
             err = aLinkIO_Start(link);
     }
+
+    aLinkTable_Lock();
+    entry->resetting.store(false, std::memory_order_release);
     aLinkTable_Unlock();
+    aLinkTable_Release(entry);
     return err;
 }
 
@@ -300,13 +331,14 @@ linkStatus aLink_GetStatus(aLinkId id)
     return status;
 }
 
-// The link's FIFO identifiers, read under the table lock (a reset replaces them).
-static bool sFifos(aLinkId id, aPacketFifoId* input, aPacketFifoId* output, bool* running)
+// The link's FIFO identifiers, read under the table lock (a reset replaces them): aErrParam for
+// an unknown link, aErrBusy while it is being reset.
+static aErr sFifos(aLinkId id, aPacketFifoId* input, aPacketFifoId* output, bool* running)
 {
     aLinkTable_Lock();
     aLinkEntry* entry = aLinkTable_Find(id);
-    bool found = entry && entry->link;
-    if (found) {
+    aErr err = !entry || !entry->link ? aErrParam : entry->resetting ? aErrBusy : aErrNone;
+    if (err == aErrNone) {
         if (input)
             *input = entry->link->inputFifo;
         if (output)
@@ -315,33 +347,32 @@ static bool sFifos(aLinkId id, aPacketFifoId* input, aPacketFifoId* output, bool
             *running = entry->link->running && entry->link->status == LINK_RUNNING;
     }
     aLinkTable_Unlock();
-    return found;
+    return err;
 }
 
 aErr aLink_PutPacket(aLinkId id, const aPacket* packet)
 {
     aPacketFifoId output = 0;
-    if (!sFifos(id, nullptr, &output, nullptr))
-        return aErrParam;
-    return aPacketFifo_Put(output, packet);
+    aErr err = sFifos(id, nullptr, &output, nullptr);
+    return err != aErrNone ? err : aPacketFifo_Put(output, packet);
 }
 
 aPacket* aLink_GetPacket(aLinkId id)
 {
     aPacketFifoId input = 0;
-    return sFifos(id, &input, nullptr, nullptr) ? aPacketFifo_Get(input) : nullptr;
+    return sFifos(id, &input, nullptr, nullptr) == aErrNone ? aPacketFifo_Get(input) : nullptr;
 }
 
 aPacket* aLink_AwaitPacket(aLinkId id, uint64_t timeoutMs)
 {
     aPacketFifoId input = 0;
-    return sFifos(id, &input, nullptr, nullptr) ? aPacketFifo_Await(input, timeoutMs) : nullptr;
+    return sFifos(id, &input, nullptr, nullptr) == aErrNone ? aPacketFifo_Await(input, timeoutMs) : nullptr;
 }
 
 aPacket* aLink_GetFirst(aLinkId id, aPacketFilter filter, void* ref)
 {
     aPacketFifoId input = 0;
-    return sFifos(id, &input, nullptr, nullptr) ? aPacketFifo_GetFirst(input, filter, ref) : nullptr;
+    return sFifos(id, &input, nullptr, nullptr) == aErrNone ? aPacketFifo_GetFirst(input, filter, ref) : nullptr;
 }
 
 aPacket* aLink_AwaitFirst(aLinkId id, aPacketFilter filter, void* ref, uint64_t timeoutMs)
@@ -350,7 +381,7 @@ aPacket* aLink_AwaitFirst(aLinkId id, aPacketFilter filter, void* ref, uint64_t 
     for (;;) {
         aPacketFifoId input = 0;
         bool running = false;
-        if (!sFifos(id, &input, nullptr, &running) || !running)
+        if (sFifos(id, &input, nullptr, &running) != aErrNone || !running)
             return nullptr;
         uint64_t now = aTime_MonoMS();
         if (now >= deadline)
@@ -365,7 +396,7 @@ aPacket* aLink_AwaitFirst(aLinkId id, aPacketFilter filter, void* ref, uint64_t 
 uint64_t aLink_DrainPackets(aLinkId id, aPacketFilter filter, void* ref)
 {
     aPacketFifoId input = 0;
-    return sFifos(id, &input, nullptr, nullptr) ? aPacketFifo_DrainPackets(input, filter, ref) : 0;
+    return sFifos(id, &input, nullptr, nullptr) == aErrNone ? aPacketFifo_DrainPackets(input, filter, ref) : 0;
 }
 
 aErr aLink_InstallUserPacketFilter(aLinkId id, aPacketFilter filter, void* ref)

@@ -44,6 +44,11 @@ struct aLinkEntry {
     int16_t useCount;
     aLink* link;
     aLinkStreamOpener opener;
+    // Set under the table lock while aLink_Reset re-opens the link outside it: the traffic calls
+    // then fail at once with aErrBusy and leave the record alone. cancelReset asks the reset to
+    // give up (the link is being destroyed).
+    std::atomic<bool> resetting;
+    std::atomic<bool> cancelReset;
     // Holders: the table itself, plus every call that works on the record outside the table
     // lock. The last release frees the record.
     std::atomic<int> refs;
@@ -60,12 +65,12 @@ aLinkEntry* aLinkTable_Find(aLinkId id);
 aLinkEntry* aLinkTable_Acquire(aLinkId id);
 void aLinkTable_Release(aLinkEntry* entry);
 
-// Engine internals (unix_linkio.cpp). Init and Start run with the table locked.
+// Engine internals (unix_linkio.cpp). Init and Start run with the table locked, or during a reset.
 aErr aLinkIO_Init(aLink* link, aLinkId id, aStream* stream);
 aErr aLinkIO_Start(aLink* link);
 aErr aLinkIO_Stop(aLink* link);
-// Releases what Init made (FIFOs, reader packet, packet log, stream); the result is that of
-// destroying the output FIFO.
+// Releases what Init made (FIFOs, reader packet, stream), not the packet log, which stays with
+// the link across resets; the result is that of destroying the output FIFO.
 aErr aLinkIO_Release(aLink* link);
 
 #endif

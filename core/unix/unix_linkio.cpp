@@ -260,8 +260,7 @@ aErr aLinkIO_Init(aLink* link, aLinkId id, aStream* stream)
     link->syncState = 0;
     link->syncAddress = 1;
     link->readerPacket = aPacket_Create();
-    link->packetLog = nullptr;
-    link->packetLogSize = 0;
+    // The packet log and its size stay as they are: a reset link keeps its log.
     if (!link->logLock) {
         char name[64];
         snprintf(name, sizeof(name), "LOG_SEMA_%p", static_cast<void*>(link));
@@ -340,11 +339,6 @@ aErr aLinkIO_Release(aLink* link)
     aErr err = aPacketFifo_Destroy(&link->outputFifo);
     if (link->readerPacket)
         aPacket_Destroy(&link->readerPacket);
-    if (link->logLock)
-        aMutex_Lock(link->logLock);
-    aPacketLog_Destroy(&link->packetLog);
-    if (link->logLock)
-        aMutex_Unlock(link->logLock);
     if (link->stream)
         aStream_Destroy(&link->stream);
     return err;
