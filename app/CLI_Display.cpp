@@ -11,22 +11,27 @@ static const int BAR_WIDTH = 69;
 static const int CLEAR_WIDTH = 88;
 static const char* const FRAMES[8] = {".", "..", "...", "....", ".....", "....", "...", ".."};
 
-static bool sIsTerminal()
-{
-    return isatty(fileno(stdout)) != 0;
-}
-
-CLI_Display::CLI_Display()
+CLI_Display::CLI_Display() : out(stdout)
 {
     setvbuf(stdout, nullptr, _IONBF, 0);
     setvbuf(stderr, nullptr, _IONBF, 0);
+}
+
+void CLI_Display::keep_standard_output(bool keep)
+{
+    out = keep ? stderr : stdout;
+}
+
+bool CLI_Display::sIsTerminal() const
+{
+    return isatty(fileno(out)) != 0;
 }
 
 void CLI_Display::display_progress(bool on)
 {
     if (!sIsTerminal() || on)
         return;
-    printf("\r%*s\r", CLEAR_WIDTH, " ");
+    fprintf(out, "\r%*s\r", CLEAR_WIDTH, " ");
 }
 
 void CLI_Display::update_progress(double fraction, const char* label)
@@ -49,9 +54,9 @@ void CLI_Display::update_progress(double fraction, const char* label)
     int pad = remaining > 0 ? remaining - 1 : 0;
     int percent = (int)(fraction * 100.0);
     if (label)
-        printf("\r (%s) [%.*s>%*s] (%3d%% ) ", label, filled, BAR, pad, "", percent);
+        fprintf(out, "\r (%s) [%.*s>%*s] (%3d%% ) ", label, filled, BAR, pad, "", percent);
     else
-        printf("\r[%.*s>%*s] (%3d%% ) ", filled, BAR, pad, "", percent);
+        fprintf(out, "\r[%.*s>%*s] (%3d%% ) ", filled, BAR, pad, "", percent);
 }
 
 void CLI_Display::update_spinner(bool on, const char* label)
@@ -59,19 +64,19 @@ void CLI_Display::update_spinner(bool on, const char* label)
     if (!sIsTerminal())
         return;
     if (!on) {
-        printf("\r%*s\r", CLEAR_WIDTH, " ");
+        fprintf(out, "\r%*s\r", CLEAR_WIDTH, " ");
         return;
     }
     if (label)
-        printf("\r (%s) %s      \r", label, FRAMES[count & 7]);
+        fprintf(out, "\r (%s) %s      \r", label, FRAMES[count & 7]);
     else
-        printf("\r %s      \r", FRAMES[count & 7]);
+        fprintf(out, "\r %s      \r", FRAMES[count & 7]);
     count = (uint8_t)((count + 1) & 7);
 }
 
 void CLI_Display::info_message(const char* text)
 {
-    printf("%s\n", text);
+    fprintf(out, "%s\n", text);
 }
 
 void CLI_Display::error_message(const char* text)

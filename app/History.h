@@ -20,6 +20,7 @@ class CommandDisplay : public UpdaterDisplayInterface {
     void update_spinner(bool on, const char* label) override { out.update_spinner(on, label); }
     void info_message(const char* text) override { out.info_message(text); }
     void error_message(const char* text) override;
+    void keep_standard_output(bool keep) override { out.keep_standard_output(keep); }
 
     void StartCommand() { errors.clear(); }
     // The error messages since StartCommand, joined by "; ".

@@ -1,5 +1,6 @@
 #include "Parameters.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +23,8 @@ const OptionEntry OPTIONS[] = {
     {"-r", ID_PARAMETER, true},  {"-s", ID_PARAMETER, true},  {"-o", ID_PARAMETER, true},
     {"-e", ID_PARAMETER, false}, {"-l", ID_PARAMETER, true},  {"-k", ID_PARAMETER, true},
     {"-u", ID_PARAMETER, true},  {"--help", ID_HELP, false},  {"-m", ID_PARAMETER, true},
+    {"--json", ID_PARAMETER, false}, {"-V", ID_PARAMETER, false}, {"-w", ID_PARAMETER, true},
+    {"-j", ID_PARAMETER, true},
 };
 
 uint32_t sDigitsValue(const char* text, const char** end, const char* digits, uint32_t base)
@@ -127,8 +130,44 @@ std::vector<std::string> _option_words()
     return words;
 }
 
-int _validate_params(Parameters&)
+std::vector<std::string> _split_list(const std::string& text)
 {
+    std::vector<std::string> items;
+    size_t start = 0;
+    for (;;) {
+        const size_t comma = text.find(',', start);
+        items.push_back(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+        if (comma == std::string::npos)
+            break;
+        start = comma + 1;
+    }
+    return items;
+}
+
+int _validate_params(UpdaterDisplayInterface& display, Parameters& params)
+{
+    const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
+    const bool several = params.all_devices || params.serial_numbers.size() > 1;
+    if (several && (params.commands.IsSet(CMD_BUILDS) || params.commands.IsSet(CMD_DISCOVER) ||
+                    params.commands.IsSet(CMD_FINGERPRINT) || params.transport == TRANSPORT_RECOVER)) {
+        display.message(ERROR, "Several devices (-d with a list or ALL) only go with -U, -G and -I");
+        return 1;
+    }
+    if (params.all_devices) {
+        if (!params.commands.IsSet(CMD_UPDATE) || params.bird_file.empty() || params.commands.IsSet(CMD_GET) ||
+            params.commands.IsSet(CMD_INFO)) {
+            display.message(ERROR, "-d ALL only goes with -U -f <bird file>");
+            return 1;
+        }
+        if (params.override_model_checks) {
+            display.message(ERROR, "-d ALL cannot be used with -OVERRIDE: every device must fit the file's model");
+            return 1;
+        }
+    }
+    if (params.router_serial_number != 0 && several) {
+        display.message(ERROR, "Only one device can be updated through a router");
+        return 1;
+    }
     return 0;
 }
 
@@ -181,13 +220,55 @@ bool sCommandOption(UpdaterDisplayInterface& display, const char* name, Paramete
 // Step: one option with a value (id 2). False (with its message) when the value is refused.
 bool sValueOption(UpdaterDisplayInterface& display, const char* name, const std::string& value, Parameters& params)
 {
+    if (strcmp(name, "--json") == 0) {
+        params.json = true;
+        display.keep_standard_output(true);  // from here on standard output carries only the document
+        return true;
+    }
     switch (name[1]) {
-    case 'd':
-        params.serial_number = sSerialArg(display, value, "Discarding '0x' serial number prefix\n",
-                                          "Invalid serial number obtained from argument [%s]");
-        if (params.serial_number == 0)
+    case 'd': {
+        // One serial number, a comma-separated list of them, or ALL (every device found).
+        params.serial_numbers.clear();
+        params.all_devices = value == "ALL";
+        params.serial_number = 0;
+        if (params.all_devices)
+            break;
+        bool valid = true;
+        for (const std::string& item : _split_list(value)) {
+            const uint32_t serial = sSerialArg(display, item, "Discarding '0x' serial number prefix\n",
+                                               "Invalid serial number obtained from argument [%s]");
+            if (serial == 0) {
+                valid = false;
+                continue;
+            }
+            if (std::find(params.serial_numbers.begin(), params.serial_numbers.end(), serial) ==
+                params.serial_numbers.end())
+                params.serial_numbers.push_back(serial);
+        }
+        if (!params.serial_numbers.empty())
+            params.serial_number = params.serial_numbers.front();
+        return valid;
+    }
+    case 'V': params.verify = true; break;
+    case 'w':
+    case 'j': {
+        // -w: seconds a verified update waits for the device to come back; -j: at most this
+        // many devices updated at once. Both whole positive numbers.
+        uint32_t number = 0;
+        const uint32_t limit = name[1] == 'w' ? 3600 : 1024;
+        if (!sExactNumber(value.c_str(), 10, 4, &number) || number == 0 || number > limit) {
+            display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                            name[1] == 'w' ? "Invalid wait obtained from argument [%s]: must be 1 to 3600 seconds"
+                                           : "Invalid job count obtained from argument [%s]: must be 1 to 1024",
+                            value.c_str());
             return false;
+        }
+        if (name[1] == 'w')
+            params.wait_seconds = number;
+        else
+            params.jobs = number;
         break;
+    }
     case 'r':
         params.router_serial_number =
             sSerialArg(display, value, "Discarding '0x' router serial number prefix\n",
@@ -319,5 +400,5 @@ int _get_params(UpdaterDisplayInterface& display, int argc, const char* const* a
         Log::log(DEBUG_APP, "\t[%s]\n", word.c_str());
     if (failed)
         return 1;
-    return _validate_params(params);
+    return _validate_params(display, params);
 }

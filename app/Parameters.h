@@ -67,6 +67,12 @@ struct Parameters {
     uint32_t debug_mask = 0;
     bool extended_usage = true;
     bool help_requested = false;
+    bool json = false;                    // --json: one JSON document on standard output
+    std::vector<uint32_t> serial_numbers;  // -d: every device named, in order, without repeats
+    bool all_devices = false;             // -d ALL
+    bool verify = false;                  // -V: the update waits for the device to run the file's build
+    uint32_t wait_seconds = 60;           // -w: how long -V waits for the device to come back
+    uint32_t jobs = 0;                    // -j: at most this many devices at once; 0 for all
 };
 
 // Fills the record from the command line. Returns 0 when the command line is acceptable or
@@ -74,8 +80,12 @@ struct Parameters {
 // taken whole or refused: -d and -r one to eight hexadecimal digits, -b a decimal number of
 // 32 bits, -o one of the listed baud rates.
 int _get_params(UpdaterDisplayInterface& display, int argc, const char* const* argv, Parameters& params);
-// Hook run after a clean parse; accepts everything.
-int _validate_params(Parameters& params);
+// The options taken together after a clean parse: several devices only with -U, -G and -I;
+// -d ALL only with -U -f and never with -OVERRIDE; one device through a router. 1 (message
+// printed) when refused.
+int _validate_params(UpdaterDisplayInterface& display, Parameters& params);
+// The items of a comma-separated list (empty items kept, so that they are refused).
+std::vector<std::string> _split_list(const std::string& text);
 int _release_params(Parameters& params);
 
 // Every option word the command line knows ("-B", ..., "--help"), in the table's order; the man

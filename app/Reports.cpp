@@ -157,6 +157,22 @@ static const char* const USAGE_BLOCK_5 =
     "                               Strandix network of the routing device D272031D.\n"
     "\n";
 
+static const char* const USAGE_BLOCK_6 =
+    " Production line: several devices, verified updates, machine-readable results:\n"
+    "     -d <serial,serial,...>   - several devices for -U, -G and -I; updated at once.\n"
+    "     -d ALL                   - with -U -f: every device found that the file fits\n"
+    "                                (others are skipped); not with -OVERRIDE.\n"
+    "     -j <n>                   - at most n devices updated at once [Default: all].\n"
+    "     -V                       - verify: after the reboot wait for the device and check\n"
+    "                                that it runs the build of the file.\n"
+    "     -w <seconds>             - how long -V waits for the device [Default: 60].\n"
+    "     --json                   - results as one JSON document on standard output;\n"
+    "                                messages go to standard error.\n"
+    "\n"
+    "-U -d 40F5849A,40F5849B -f fw.bird -V\n"
+    "                               Update both devices at once and check what they run.\n"
+    "\n";
+
 void _display_usage(bool extended, bool full)
 {
     fprintf(stderr, USAGE_BLOCK_1, APP_NAME);
@@ -170,6 +186,7 @@ void _display_usage(bool extended, bool full)
     if (full) {
         fputs(USAGE_BLOCK_4, stderr);
         fputs(USAGE_BLOCK_5, stderr);
+        fputs(USAGE_BLOCK_6, stderr);
     }
 }
 

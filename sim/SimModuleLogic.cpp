@@ -159,6 +159,16 @@ void SimModuleLogic::SetBuildReplyLength(uint8_t address, int length)
         m->config.buildReplyLength = length;
 }
 
+void SimModuleLogic::SetFirmware(uint8_t address, uint32_t build, uint32_t version)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (Module* m = Find(address)) {
+        m->config.build = build;
+        m->config.version = version;
+        m->values[0x07] = version;
+    }
+}
+
 void SimModuleLogic::SetExtraHandler(std::function<bool(SimDevice&, const SimPacket&)> handler)
 {
     std::lock_guard<std::mutex> lock(mutex_);

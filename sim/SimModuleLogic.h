@@ -42,6 +42,8 @@ class SimModuleLogic : public SimDeviceLogic {
     // router that knows its network does.
     void SetAnswerAbsent(bool answer);
     void SetBuildReplyLength(uint8_t address, int length);
+    // The firmware a module runs from now on (after an update): build and packed version.
+    void SetFirmware(uint8_t address, uint32_t build, uint32_t version);
     // Packets of command codes this logic does not know go here first (for entities added by
     // other simulations); the handler returns true when it took the packet.
     void SetExtraHandler(std::function<bool(SimDevice&, const SimPacket&)> handler);

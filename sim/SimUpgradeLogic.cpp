@@ -1,6 +1,8 @@
 // The simulated upgrade entity.
 #include "SimUpgradeLogic.h"
 
+#include <algorithm>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +27,41 @@ void SimUpgradeLogic::SetAwayHook(AwayHook hook)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     away_ = std::move(hook);
+}
+
+void SimUpgradeLogic::SetRunningHook(RunningHook hook)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    running_ = std::move(hook);
+}
+
+std::vector<uint8_t> SimUpgradeLogic::FirmwareTag(uint32_t build, uint32_t version)
+{
+    std::vector<uint8_t> tag = {'S', 'X', 'F', 'W'};
+    for (uint32_t word : {build, version})
+        for (int shift = 0; shift < 32; shift += 8)
+            tag.push_back((uint8_t)(word >> shift));
+    return tag;
+}
+
+bool SimUpgradeLogic::FindFirmwareTag(const std::vector<SimUpgradeBlock>& firmware, uint32_t* build,
+                                      uint32_t* version)
+{
+    static const uint8_t magic[] = {'S', 'X', 'F', 'W'};
+    for (const SimUpgradeBlock& block : firmware) {
+        const std::vector<uint8_t>& b = block.bytes;
+        auto at = std::search(b.begin(), b.end(), magic, magic + 4);
+        if (at == b.end() || b.end() - at < 12)
+            continue;
+        const size_t i = (size_t)(at - b.begin()) + 4;
+        auto word = [&b](size_t k) {
+            return (uint32_t)b[k] | ((uint32_t)b[k + 1] << 8) | ((uint32_t)b[k + 2] << 16) | ((uint32_t)b[k + 3] << 24);
+        };
+        *build = word(i);
+        *version = word(i + 4);
+        return true;
+    }
+    return false;
 }
 
 void SimUpgradeLogic::SetConfig(const SimUpgradeConfig& config)
@@ -107,6 +144,8 @@ bool SimUpgradeLogic::Take(SimDevice& device, const SimPacket& packet)
     const uint8_t address = packet.address;
     int away = 0;
     uint32_t awaySerial = 0;
+    RunningHook started;  // a REBOOT that starts tagged firmware
+    uint32_t startedBuild = 0, startedVersion = 0;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         const int count = ++opCount_[op];
@@ -200,11 +239,15 @@ bool SimUpgradeLogic::Take(SimDevice& device, const SimPacket& packet)
             inLoader_ = false;
             away = config_.rebootAwayMs == 0 ? 1 : config_.rebootAwayMs;
             awaySerial = serialNumber_;
+            if (!config_.rebootKeepsBuild && running_ && FindFirmwareTag(firmware_, &startedBuild, &startedVersion))
+                started = running_;
             break;
         default:
             break;  // a status is never a request
         }
     }
+    if (started)
+        started(startedBuild, startedVersion);
     if (away != 0)
         GoAway(device, away, awaySerial);
     return true;
@@ -246,7 +289,9 @@ const char* SimUpgradeLogic::Usage()
            "  --fault-mute OP:AT        no answer to the AT-th request of operation OP\n"
            "  --fault-bad-sum AT        the AT-th SUM reports a wrong checksum\n"
            "  --fault-refuse-prepare AT the AT-th PREPARE is refused\n"
-           "  --fault-never-reboots     REBOOT is ignored\n";
+           "  --fault-never-reboots     REBOOT is ignored\n"
+           "  --reboot-old-build        after REBOOT still run the old build (default: the build the\n"
+           "                            firmware carries; --reboot-away-ms -1: never come back)\n";
 }
 
 int SimUpgradeLogic::ParseOption(int argc, char** argv, int& i, SimUpgradeConfig& config)
@@ -257,6 +302,10 @@ int SimUpgradeLogic::ParseOption(int argc, char** argv, int& i, SimUpgradeConfig
                                             "--fault-bad-sum",   "--fault-refuse-prepare"};
     if (arg == "--fault-never-reboots") {
         config.neverReboots = true;
+        return 1;
+    }
+    if (arg == "--reboot-old-build") {
+        config.rebootKeepsBuild = true;
         return 1;
     }
     bool known = false;

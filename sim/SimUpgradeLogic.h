@@ -37,6 +37,9 @@ struct SimUpgradeConfig {
     int badSumAt = 0;          // this SUM reports a wrong checksum
     int refusePrepareAt = 0;   // this PREPARE is refused (status 1)
     bool neverReboots = false; // REBOOT is ignored: the link stays up
+    // After REBOOT the device comes back still running the build it ran before (an image that
+    // did not start); otherwise it runs the build its firmware carries (FirmwareTag).
+    bool rebootKeepsBuild = false;
     // The device runs its loader from the start (one started by other means, such as a ROM
     // bootloader): firmware blocks are taken without a loader transfer and LOAD first.
     bool startsInLoader = false;
@@ -65,6 +68,8 @@ class SimUpgradeLogic : public SimDeviceLogic {
     // How the device goes away and comes back: called on the device thread with the time away
     // (negative: for good) and the serial number it will answer under.
     using AwayHook = std::function<void(SimDevice&, int awayMs, uint32_t serialNumber)>;
+    // What the device runs after a REBOOT that took new firmware: its build and packed version.
+    using RunningHook = std::function<void(uint32_t build, uint32_t version)>;
 
     // inner (not owned, may be null) gets everything that is not an upgrade request.
     SimUpgradeLogic(const SimUpgradeConfig& config, SimDeviceLogic* inner, uint32_t serialNumber = 0);
@@ -72,6 +77,14 @@ class SimUpgradeLogic : public SimDeviceLogic {
     // Without a hook the device only goes away (SimDevice::GoAway).
     void SetAwayHook(AwayHook hook);
     void SetConfig(const SimUpgradeConfig& config);
+    // Called on the device thread when a REBOOT starts firmware that carries a FirmwareTag.
+    void SetRunningHook(RunningHook hook);
+
+    // The bytes a simulated firmware image carries to say which build and version it is:
+    // "SXFW", the build and the packed version (major 4 bits, minor 4, patch 24), least
+    // significant byte first. FindFirmwareTag finds the first one in the firmware written.
+    static std::vector<uint8_t> FirmwareTag(uint32_t build, uint32_t version);
+    static bool FindFirmwareTag(const std::vector<SimUpgradeBlock>& firmware, uint32_t* build, uint32_t* version);
 
     void OnPacket(SimDevice& device, const SimPacket& packet) override;
     // A started loader that was away announces itself when the host opens the link again.
@@ -110,6 +123,7 @@ class SimUpgradeLogic : public SimDeviceLogic {
     SimDeviceLogic* inner_;
     uint32_t serialNumber_;
     AwayHook away_;
+    RunningHook running_;
     SimUpgradeStats stats_;
     std::vector<SimUpgradeBlock> loader_;
     std::vector<SimUpgradeBlock> firmware_;

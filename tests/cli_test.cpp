@@ -105,6 +105,50 @@ TEST(Parameters, SerialNumbers)
     EXPECT_EQ(joined->params.serial_number, 0u);
 }
 
+TEST(Parameters, DeviceListsJsonAndTheirCombinations)
+{
+    // "--h" stays --help and "--j" is --json; -j and -V are options of their own.
+    EXPECT_TRUE(sParse({"--h"})->params.help_requested);
+    auto json = sParse({"--j", "-D", "-V", "-j", "3", "-w", "90"});
+    EXPECT_EQ(json->result, 0);
+    EXPECT_TRUE(json->params.json);
+    EXPECT_TRUE(json->params.verify);
+    EXPECT_EQ(json->params.jobs, 3u);
+    EXPECT_EQ(json->params.wait_seconds, 90u);
+    EXPECT_EQ(sParse({"-OV"})->params.override_model_checks, true);
+
+    auto list = sParse({"-U", "-d", "0x40F5849A,40F5849B,40f5849a,C"});
+    EXPECT_EQ(list->result, 0);
+    EXPECT_EQ(list->params.serial_numbers, (std::vector<uint32_t>{0x40F5849A, 0x40F5849B, 0xC}));
+    EXPECT_EQ(list->params.serial_number, 0x40F5849Au);
+
+    struct Refused {
+        std::vector<const char*> words;
+        const char* error;
+    } refused[] = {
+        {{"-U", "-d", "A,,B"}, "Invalid serial number obtained from argument []"},
+        {{"-U", "-d", "A,"}, "Invalid serial number obtained from argument []"},
+        {{"-U", "-d", "ALL"}, "-d ALL only goes with -U -f <bird file>"},
+        {{"-U", "-G", "-d", "ALL", "-f", "x.bird"}, "-d ALL only goes with -U -f <bird file>"},
+        {{"-U", "-d", "ALL", "-f", "x.bird", "-OVERRIDE"},
+         "-d ALL cannot be used with -OVERRIDE: every device must fit the file's model"},
+        {{"-B", "-d", "A,B"}, "Several devices (-d with a list or ALL) only go with -U, -G and -I"},
+        {{"-U", "-t", "RECOVER", "-d", "A,B"}, "Several devices (-d with a list or ALL) only go with -U, -G and -I"},
+        {{"-U", "-d", "A,B", "-r", "C", "-m", "04"}, "Only one device can be updated through a router"},
+        {{"-j", "0"}, "Invalid job count obtained from argument [0]: must be 1 to 1024"},
+        {{"-w", "2x"}, "Invalid wait obtained from argument [2x]: must be 1 to 3600 seconds"},
+        {{"-w", "99999"}, "Invalid wait obtained from argument [99999]: must be 1 to 3600 seconds"},
+    };
+    for (const Refused& r : refused) {
+        auto p = sParse(r.words);
+        EXPECT_EQ(p->result, 1) << r.error;
+        EXPECT_EQ(p->display.errors, std::vector<std::string>{r.error});
+    }
+    auto all = sParse({"-U", "-d", "ALL", "-f", "x.bird", "-t", "TCPIP"});
+    EXPECT_EQ(all->result, 0);
+    EXPECT_TRUE(all->params.all_devices);
+}
+
 TEST(Parameters, ValuesThatLookLikeOptionsOrAreMissing)
 {
     // "-d -D": -d has no value and is skipped; -D is read as an option itself.

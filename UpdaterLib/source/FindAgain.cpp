@@ -19,11 +19,14 @@ aErr sAttempt(Module& module, const FindAttempt& attempt)
 
 }  // namespace
 
-aErr FindDeviceAgain(Module& module, const std::vector<FindAttempt>& attempts, int rounds, uint32_t pauseMs)
+aErr FindDeviceAgain(Module& module, const std::vector<FindAttempt>& attempts, int rounds, uint32_t pauseMs,
+                     uint64_t deadlineMs)
 {
-    aErr err = aErrNotFound;
+    aErr err = deadlineMs != 0 ? aErrTimeout : aErrNotFound;
     module.disconnect();
     for (int round = 1; round <= rounds; round++) {
+        if (deadlineMs != 0 && aTime_MonoMS() >= deadlineMs)
+            break;
         for (const FindAttempt& attempt : attempts) {
             Log::log(DEBUG_Network, "NETWORK: seeking device %08X again, round %d of %d\n", attempt.serial_number,
                      round, rounds);
@@ -34,8 +37,17 @@ aErr FindDeviceAgain(Module& module, const std::vector<FindAttempt>& attempts, i
                 err = aErrConnection;
             module.disconnect();
         }
-        if (round < rounds)
-            aTime_MSSleep(pauseMs);
+        if (round < rounds) {
+            uint32_t pause = pauseMs;
+            if (deadlineMs != 0) {
+                const uint64_t now = aTime_MonoMS();
+                if (now >= deadlineMs)
+                    break;
+                if (deadlineMs - now < pause)
+                    pause = (uint32_t)(deadlineMs - now);
+            }
+            aTime_MSSleep(pause);
+        }
     }
     return err;
 }

@@ -11,8 +11,10 @@
 
 // Runs the attempts in order, up to rounds times, pausing pauseMs after each round that found
 // nothing. Every failed attempt leaves the module disconnected, so the next starts afresh.
-// aErrNone with the module connected, else the last attempt's error.
+// With deadlineMs (monotonic milliseconds, 0 for none) no round starts after it and no pause
+// reaches past it. aErrNone with the module connected, else the last attempt's error
+// (aErrTimeout when the deadline came before any attempt).
 aErr FindDeviceAgain(Vantorix::Strandix::Module& module, const std::vector<FindAttempt>& attempts, int rounds,
-                     uint32_t pauseMs);
+                     uint32_t pauseMs, uint64_t deadlineMs = 0);
 
 #endif

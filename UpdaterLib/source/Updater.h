@@ -53,6 +53,12 @@ class Updater {
     // Firmware update of a running device.
     bool Update_Firmware(unsigned int serial_number, unsigned int build, std::string bird_file,
                          unsigned char module_address, unsigned int router_serial_number, bool override);
+    // -V: after an update, waits at most wait_seconds for the device to come back over the
+    // transport the update reached it by, reads what it runs into running, and succeeds only when
+    // that is the build of the file the update sent ("Device %08X now runs ...").
+    bool Verify_Update(unsigned int serial_number, unsigned int wait_seconds, DeviceInfo& running);
+    // Where a discovery of this run found a device: updates connect there first.
+    void SetKnownDevice(const linkSpec& spec) { known_devices[spec.serial_number] = spec; }
     BirdFile load_bird(const char* action, std::string bird_file, unsigned int serial_number, unsigned int build,
                        bool download);
 
@@ -66,6 +72,9 @@ class Updater {
     // device it was for; empty and 0 before one was chosen. For the device's history.
     const std::string& LastFirmware() const { return last_firmware; }
     unsigned int LastSerialNumber() const { return last_serial_number; }
+    // Build and version of the file the last update loaded (0 and empty before one).
+    unsigned int LastBuild() const { return last_build; }
+    const std::string& LastVersion() const { return last_version; }
 
     const std::string& ServerUrl() const { return server_url; }
     const std::string& Directory() const { return updater_directory; }
@@ -77,6 +86,10 @@ class Updater {
     UpdaterDisplayInterface& display;
     std::string last_firmware;
     unsigned int last_serial_number = 0;
+    unsigned int last_build = 0;
+    std::string last_version;
+    linkType last_transport = USB;
+    std::map<unsigned int, linkSpec> known_devices;
     uint8_t chip_type = 0;  // 2 LPC, 1 i.MX: set by Get_Fingerprint
 };
 

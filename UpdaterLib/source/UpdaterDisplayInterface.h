@@ -17,6 +17,9 @@ class UpdaterDisplayInterface {
     virtual void update_spinner(bool on, const char* label) = 0;
     virtual void info_message(const char* text) = 0;
     virtual void error_message(const char* text) = 0;
+    // With keep, standard output is left to the caller (a machine-readable document): every
+    // message and the progress go to standard error. Displays that never write there ignore it.
+    virtual void keep_standard_output(bool) {}
 
     void mute_messages(bool mute) { muted = mute; }
     void message(Level level, const char* format, ...) __attribute__((format(printf, 3, 4)));

@@ -8,6 +8,7 @@
 #include "Module.h"
 #include "SystemClass.h"
 #include "Updater.h"
+#include "Updater_Transfer.h"
 #include "aDiscovery.h"
 #include "aTime.h"
 #include "aVersion.h"
@@ -98,6 +99,12 @@ aErr _get_version(Module& module, DeviceInfo& info)
 }
 
 }  // namespace
+
+aErr _read_running_firmware(Module& module, DeviceInfo& info)
+{
+    info.build = _get_build_number(module);
+    return _get_version(module, info);
+}
 
 std::vector<DeviceInfo> Updater::Discover_Devices(linkType transport)
 {

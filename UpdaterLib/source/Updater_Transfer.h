@@ -5,6 +5,7 @@
 
 #include "BirdCheck.h"
 #include "BirdFile.h"
+#include "DeviceInfo.h"
 #include "Module.h"
 #include "UpdaterDisplayInterface.h"
 #include "aDefs.h"
@@ -15,5 +16,10 @@ void _require_sendable(UpdaterDisplayInterface& display, const BirdFile& bird,
                        const BirdCheck::Options& options = BirdCheck::ForSending(true, false));
 
 aErr _transfer_firmware(UpdaterDisplayInterface& display, Vantorix::Strandix::Module& module, BirdFile& bird);
+
+// Reads what a connected device runs: firmware build (information query) and version, module
+// and router address (system entity) into info.
+aErr _read_running_firmware(Vantorix::Strandix::Module& module, DeviceInfo& info);
+
 
 #endif

@@ -1,6 +1,7 @@
 // Firmware update of a running device: choosing the BIRD file, patching the serial number,
 // connecting (directly or through a router), checking the file against the device, sending the
 // loader and the firmware to the device's upgrade entity, reboot, and the device's history.
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <stdexcept>
@@ -202,10 +203,16 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFi
 
 namespace {
 
-// Connects the target directly, over each transport of DirectTransportOrder in turn while the
-// device is not found.
-aErr sConnectDirect(Module& target, unsigned int serial_number)
+// Connects the target directly: where a discovery of this run found it, else over each
+// transport of DirectTransportOrder in turn while the device is not found.
+aErr sConnectDirect(Module& target, unsigned int serial_number, const std::map<unsigned int, linkSpec>& known)
 {
+    const auto found = known.find(serial_number);
+    if (found != known.end()) {
+        if (target.connectFromSpec(found->second) == aErrNone)
+            return aErrNone;
+        target.disconnect();
+    }
     aErr err = aErrNotFound;
     for (linkType transport : DirectTransportOrder()) {
         err = target.connect(transport, serial_number);
@@ -283,7 +290,8 @@ unsigned int sChooseBuild(UpdaterDisplayInterface& display, const std::string& s
 
 // Connects the target: directly (USB, then TCP/IP), or through its router. Failure: the message.
 StepResult sConnect(UpdaterDisplayInterface& display, Module& target, unsigned int serial_number,
-                    unsigned char module_address, unsigned int router_serial_number)
+                    unsigned char module_address, unsigned int router_serial_number,
+                    const std::map<unsigned int, linkSpec>& known)
 {
     aErr err = aErrNone;
     if (router_serial_number != 0) {
@@ -292,7 +300,7 @@ StepResult sConnect(UpdaterDisplayInterface& display, Module& target, unsigned i
             return StepResult::Fail("connect", "no module address");
         }
         Module router(0, (uint8_t)0);
-        aErr routerErr = sConnectDirect(router, router_serial_number);
+        aErr routerErr = sConnectDirect(router, router_serial_number, known);
         if (routerErr != aErrNone) {
             display.message(ERROR, "Failed to connect to link module [%08X]", router_serial_number);
             display.message(ERROR, "Connect to router %08X failed: %s", router_serial_number,
@@ -301,7 +309,7 @@ StepResult sConnect(UpdaterDisplayInterface& display, Module& target, unsigned i
         }
         err = target.connectThroughLinkModule(&router);
     } else {
-        err = sConnectDirect(target, serial_number);
+        err = sConnectDirect(target, serial_number, known);
     }
     if (err != aErrNone) {
         display.message(ERROR, "Failed to connect to module [%08X]", serial_number);
@@ -313,6 +321,38 @@ StepResult sConnect(UpdaterDisplayInterface& display, Module& target, unsigned i
 }
 
 }  // namespace
+
+bool Updater::Verify_Update(unsigned int serial_number, unsigned int wait_seconds, DeviceInfo& running)
+{
+    display.message(INFO, "Waiting up to %u seconds for device %08X to come back", wait_seconds, serial_number);
+    const uint64_t deadline = aTime_MonoMS() + (uint64_t)wait_seconds * 1000;
+    Module target(0, (uint8_t)0);
+    // A device still on its way down may answer once more: read it only after it was found anew.
+    bool read = false;
+    while (!read && aTime_MonoMS() < deadline) {
+        if (FindDeviceAgain(target, FindAgainRound(FindHow::DISCOVER, last_transport, {serial_number}), 1 << 30,
+                            kReconnectPauseMs, deadline) != aErrNone)
+            break;
+        running = DeviceInfo();
+        read = _read_running_firmware(target, running) == aErrNone;
+        target.disconnect();
+        if (!read)
+            aTime_MSSleep(kReconnectPauseMs);
+    }
+    if (!read) {
+        display.message(ERROR, "Device %08X did not come back within %u seconds", serial_number, wait_seconds);
+        return false;
+    }
+    if (running.build != last_build) {
+        display.message(ERROR, "Device %08X came back running %d.%d.%d (%u), not the file's build %u", serial_number,
+                        running.version_major, running.version_minor, (int)running.version_patch, running.build,
+                        last_build);
+        return false;
+    }
+    display.message(INFO, "Device %08X now runs %d.%d.%d (%u)", serial_number, running.version_major,
+                    running.version_minor, (int)running.version_patch, running.build);
+    return true;
+}
 
 BirdFile Updater::load_bird(const char* action, std::string bird_file, unsigned int serial_number, unsigned int build,
                             bool download)
@@ -394,6 +434,8 @@ bool Updater::Update_Firmware(unsigned int serial_number, unsigned int build, st
         display.message(ERROR, "Failed to load bird file");
         return false;
     }
+    last_build = bird.GetBuild();
+    last_version = bird.GetVersion();
 
     if (bird.HasSerialNumberBlock()) {
         Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
@@ -410,7 +452,7 @@ bool Updater::Update_Firmware(unsigned int serial_number, unsigned int build, st
 
     Module target(module_address, (uint8_t)0);
     aErr err = aErrConnection;
-    if (sConnect(display, target, serial_number, module_address, router_serial_number)) {
+    if (sConnect(display, target, serial_number, module_address, router_serial_number, known_devices)) {
         if (!override && !_validate_birdfile(display, bird, target, serial_number)) {
             display.message(ERROR, "Birdfile failed validation");
             return false;
@@ -419,6 +461,7 @@ bool Updater::Update_Firmware(unsigned int serial_number, unsigned int build, st
         linkType transport = USB;
         if (target.getLinkSpecifier(&reached) == aErrNone && reached.type != INVALID)
             transport = reached.type;
+        last_transport = transport;
 
         err = _transfer_loader(display, target, bird);
         if (err == aErrNone && !target.isConnected()) {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ifaddrs.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -93,10 +94,21 @@ static bool sSendRequests(void)
     return sent;
 }
 
+// Every enumeration listens on the one reply port, where the kernel hands a unicast reply to a
+// single socket: two at once in this process would take each other's replies. So they take
+// turns (threads updating several devices each seek their own device again).
+static pthread_mutex_t sEnumerationLock = PTHREAD_MUTEX_INITIALIZER;
+
+struct sEnumerationTurn {
+    sEnumerationTurn() { pthread_mutex_lock(&sEnumerationLock); }
+    ~sEnumerationTurn() { pthread_mutex_unlock(&sEnumerationLock); }
+};
+
 uint32_t aDiscovery_EnumerateTCPIP(aDiscoveryModuleFoundProc callback, void* ref)
 {
     if (callback == nullptr)
         return 0;
+    sEnumerationTurn turn;
     int listener = sListener();
     if (listener < 0)
         return 0;

@@ -115,11 +115,12 @@ static aLinkEntry* sNewEntry(uint32_t identifier, uint32_t port, linkType type, 
     return entry;
 }
 
-// With the table locked: one more use of the link already made for this identifier, or 0.
-static aLinkId sShareExisting(uint32_t identifier)
+// With the table locked: one more use of the link already made for this identifier, port and
+// type, or 0. Two devices behind one IP address (on two ports) are two links.
+static aLinkId sShareExisting(uint32_t identifier, uint32_t port, linkType type)
 {
     for (aLinkEntry* e = sHead; e; e = e->next) {
-        if (e->type != INVALID && e->identifier == identifier) {
+        if (e->type != INVALID && e->type == type && e->identifier == identifier && e->port == port) {
             e->useCount++;
             return e->id;
         }
@@ -154,7 +155,7 @@ aLinkId aLink_CreateShared(uint32_t identifier, uint32_t port, linkType type, aL
     if (!opener)
         return 0;
     aLinkTable_Lock();
-    if (aLinkId shared = sShareExisting(identifier)) {
+    if (aLinkId shared = sShareExisting(identifier, port, type)) {
         aLinkTable_Unlock();
         return shared;
     }
@@ -188,7 +189,7 @@ aLinkId aLink_CreateSerial(uint32_t serialNumber, const char* portPath, uint32_t
     if (!portPath)
         return 0;
     aLinkTable_Lock();
-    if (aLinkId shared = sShareExisting(serialNumber)) {
+    if (aLinkId shared = sShareExisting(serialNumber, 0, SERIAL)) {
         aLinkTable_Unlock();
         return shared;
     }

@@ -169,6 +169,10 @@ int main(int argc, char** argv)
     SimUpgradeLogic upgradeLogic(upgradeConfig, logic, config.serialNumber);
     if (upgrade)
         logic = &upgradeLogic;
+    // The module runs what the update gave it once it reboots.
+    upgradeLogic.SetRunningHook([&moduleLogic, &config](uint32_t build, uint32_t version) {
+        moduleLogic.SetFirmware(config.moduleAddress, build, version);
+    });
     SimDevice device(config, logic);
     if (tcp ? !device.ListenTcp((uint16_t)port, anyAddress) : !device.OpenPty()) {
         fprintf(stderr, "sxsim_device: cannot open the %s: %s\n", tcp ? "TCP port" : "pseudo-terminal",
