@@ -4,8 +4,8 @@
 # _updater_value_options. A new option is added there (and in the case below when its values
 # can be completed).
 
-_updater_options="-B -C -D -G -I -N -U -OVERRIDE -h -H --help -b -d -e -f -k -l -m -o -r -s -t -u -X"
-_updater_value_options="-b -d -f -k -l -m -o -r -s -t -u -X"
+_updater_options="-B -C -D -G -I -N -U -OVERRIDE -h -H --help -b -d -e -f -k -l -m -o -r -s -t -u -X -V -w -j --json"
+_updater_value_options="-b -d -f -k -l -m -o -r -s -t -u -X -w -j"
 
 # The serial numbers of the devices in the user's store: the directories of 8 hexadecimal
 # digits under ~/.vantorix/updater of the home directory from the password database (as the
