@@ -18,9 +18,10 @@ set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/${UPDATER_TRIPLET}/pkgconfig:/usr/share/pkg
 set(CMAKE_FIND_ROOT_PATH /usr/${UPDATER_TRIPLET})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-# Test programs run under qemu-user, with the cross toolchain's runtime and the multiarch
-# libraries.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-${UPDATER_QEMU_CPU} -L /usr/${UPDATER_TRIPLET})
+# Test programs run under qemu-user on the target's multiarch runtime (libc6:<arch>,
+# libstdc++6:<arch>). Not with "-L /usr/<triplet>": there the cross toolchain's libc and the
+# multiarch libraries mix, and a program hangs as soon as it starts a thread.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-${UPDATER_QEMU_CPU})
 # Toolchain files are read more than once; keep the architecture for the package.
 set(UPDATER_DEB_ARCH ${UPDATER_DEB_ARCH} CACHE STRING "Debian architecture of the packages")
 # Libraries go to the target's multiarch directory, as Debian's own do.
