@@ -204,6 +204,13 @@ TEST(LinkEngine, LinksToOneDeviceAreShared)
     aLinkId again = aLink_CreateTCPIP(kLoopback, rig.device.Port());
     EXPECT_EQ(again, rig.id);
     ASSERT_EQ(aLink_Destroy(&again), aErrNone);
+    {
+        // Another device on the same address but another port has a link of its own.
+        TcpRig other;
+        EXPECT_NE(other.id, rig.id);
+        EXPECT_TRUE(RoundTrip(other.id, 8));
+        EXPECT_TRUE(other.device.WaitFor([](const SimDeviceStats& s) { return s.linkOpens >= 1; }, 1000));
+    }
     EXPECT_EQ(aLink_GetStatus(rig.id), LINK_RUNNING);
     EXPECT_TRUE(RoundTrip(rig.id, 7));
     aLinkId last = rig.id;
