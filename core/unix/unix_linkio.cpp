@@ -23,7 +23,7 @@ const uint64_t kErrorPauseMs = 100;
 // empty reads grows with the quiet time (an eighth of it), from kMinPollUs up to kMaxPollUs, so
 // a busy line is read promptly and an idle one costs little.
 const uint64_t kMinPollUs = 50;
-const uint64_t kMaxPollUs = 4000;
+const uint64_t kMaxPollUs = 10000;
 // A wait that reports ready and a read that then finds nothing, both within this time, count as
 // a wait that does not wait; after kEmptyReadyLimit of them in a row the reader polls instead.
 const uint64_t kAtOnceUs = 500;
