@@ -237,3 +237,45 @@ TEST_F(MultiUpdateCli, VerifiedUpdates)
     StopDevice(0);
     StopDevice(1);
 }
+
+TEST_F(MultiUpdateCli, JsonOfTheListingsAndTheDownload)
+{
+    for (int i = 0; i < 2; i++)
+        StartDevice(i);
+    ProcessResult found = Run({"-D", "-t", "TCPIP", "--json"});
+    EXPECT_EQ(0, found.exit_code) << found.out << found.err;
+    EXPECT_EQ("[('1234ABC1', True, None, 'Ginkgo', '2.1.7', 1234, 'TCPIP', '10.77.0.1'), "
+              "('1234ABC2', True, None, 'Ginkgo', '2.1.7', 1234, 'TCPIP', '10.77.0.1')]",
+              sJson(found.out, "sorted((x['serial'], x['ok'], x['error'], x['model'], x['version'], x['build'], "
+                               "x['transport'], x['ip']) for x in d['devices'])"))
+        << found.out;
+    EXPECT_NE(std::string::npos, found.err.find("Discovered Devices: (TCPIP)")) << found.err;
+
+    TempDir serverDir;
+    ASSERT_EQ(0, RunProcess({"cp", bird(), serverDir.file("8802.bird")}).exit_code);
+    WriteFileText(serverDir.file("catalogue"), std::string("device ") + kSerials[0] + " FW-GINKGO\n" + "build " +
+                                                   kSerials[0] + " 8802 3.1.4\n" + "build " + kSerials[0] +
+                                                   " 8801 3.1.3\n");
+    std::vector<std::string> argv = ns.Prefix();
+    argv.insert(argv.end(), {std::string(UPDATER_BUILD_DIR) + "/sim/sxsim_server", "--dir", serverDir.path(),
+                             "--idle", "60"});
+    BackgroundProcess server(argv);
+    const std::string url = sFirstLine(server, "http://");
+    ASSERT_FALSE(url.empty()) << server.Output();
+
+    ProcessResult builds = Run({"-B", "-d", kSerials[0], "-u", url, "--json"});
+    EXPECT_EQ(0, builds.exit_code) << builds.out << builds.err;
+    EXPECT_EQ("('builds', [{'build': 8801, 'version': '3.1.3'}, {'build': 8802, 'version': '3.1.4'}])",
+              sJson(builds.out, "(d['command'], d['devices'][0]['builds'])"))
+        << builds.out;
+
+    ProcessResult got = Run({"-G", "-d", kSerials[0], "-b", "8802", "-u", url, "--json"});
+    EXPECT_EQ(0, got.exit_code) << got.out << got.err;
+    EXPECT_EQ("('download', True, 8802, True)",
+              sJson(got.out, "(d['command'], d['ok'], d['devices'][0]['build'], "
+                             "d['devices'][0]['file'].endswith('/1234ABC1/8802.bird'))"))
+        << got.out;
+    server.Stop();
+    StopDevice(0);
+    StopDevice(1);
+}
