@@ -49,6 +49,7 @@ void Module::autoNetwork()
 
 aErr Module::connectFromSpec(const linkSpec& spec)
 {
+    m_routed = false;
     if (!ensureLink())
         return aErrInitialization;
     if (m_link->isConnected())
@@ -78,6 +79,7 @@ aErr Module::connectThroughLinkModule(Module* router)
         return err;
     err = m_link->connect();
     m_autoNetwork = false;
+    m_routed = true;
     return err;
 }
 

@@ -27,6 +27,9 @@ class Module {
     aErr connectFromSpec(const linkSpec& spec);
     // Shares the router's connection; auto-networking is switched off.
     aErr connectThroughLinkModule(Module* router);
+    // True when the module is reached through a router's connection: its own restart does not
+    // take the link down.
+    bool isRouted() const { return m_routed; }
     aErr reconnect();
     aErr disconnect();
     bool isConnected() const;
@@ -58,6 +61,7 @@ class Module {
     uint8_t m_address;
     bool m_autoNetwork;
     uint8_t m_model;
+    bool m_routed = false;
 
     bool ensureLink();
     void autoNetwork();

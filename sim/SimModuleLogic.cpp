@@ -2,11 +2,14 @@
 
 #include <cstring>
 
+#include "aTime.h"
+
 namespace {
 
 const uint8_t kCmdSystem = 3;
 const uint8_t kCmdStoreSlot = 4;
 const uint8_t kCmdEcho = 23;
+const uint8_t kCmdUpgrade = 0x5F;  // taken by a network module's upgrade entity
 const uint8_t kCmdInformation = 0x49;
 const uint8_t kCmdFactory = 0x5E;
 const uint8_t kCmdStream = SimStreamLogic::kCommand;
@@ -146,6 +149,30 @@ void SimModuleLogic::AddNetworkModule(const SimModuleConfig& config)
     owned_.push_back(std::move(module));
 }
 
+SimUpgradeLogic* SimModuleLogic::AddNetworkUpgrade(uint8_t address, const SimUpgradeConfig& config)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    Module* module = Find(address);
+    if (module == nullptr || owned_.empty() || module == owned_.front().get())
+        return nullptr;
+    auto upgrade = std::make_unique<SimUpgradeLogic>(config, nullptr, module->config.serialNumber);
+    // Restarting is going silent on the module network; the connection to the router stays.
+    upgrade->SetAwayHook([this, address](SimDevice&, int awayMs, uint32_t) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        silentUntil_[address] = awayMs < 0 ? -1 : (int64_t)aTime_MonoMS() + (awayMs > 0 ? awayMs : 1);
+    });
+    SimUpgradeLogic* raw = upgrade.get();
+    upgrades_[address] = std::move(upgrade);
+    return raw;
+}
+
+SimUpgradeLogic* SimModuleLogic::NetworkUpgrade(uint8_t address)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = upgrades_.find(address);
+    return it == upgrades_.end() ? nullptr : it->second.get();
+}
+
 void SimModuleLogic::SetAnswerAbsent(bool answer)
 {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -209,6 +236,21 @@ void SimModuleLogic::OnPacket(SimDevice& device, const SimPacket& packet)
     }
     if (extra && extra(device, packet))
         return;
+
+    SimUpgradeLogic* upgrade = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto silent = silentUntil_.find(packet.address);
+        if (silent != silentUntil_.end())
+            return;  // restarting: nothing on the module network answers for it
+        auto it = upgrades_.find(packet.address);
+        if (it != upgrades_.end() && packet.length >= 1 && packet.data[0] == kCmdUpgrade)
+            upgrade = it->second.get();
+    }
+    if (upgrade != nullptr) {
+        upgrade->OnPacket(device, packet);
+        return;
+    }
 
     std::lock_guard<std::mutex> lock(mutex_);
     if (packet.length == 0)
@@ -285,13 +327,27 @@ void SimModuleLogic::OnTick(SimDevice& device)
 {
     std::vector<SimStreamSource> sources;
     std::vector<SimStreamSource> changed;
+    std::vector<SimUpgradeLogic*> back;
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        const int64_t now = (int64_t)aTime_MonoMS();
+        for (auto it = silentUntil_.begin(); it != silentUntil_.end();) {
+            if (it->second >= 0 && it->second <= now) {
+                back.push_back(upgrades_[it->first].get());
+                it = silentUntil_.erase(it);
+            } else {
+                ++it;
+            }
+        }
         changed.swap(changed_);
         for (const auto& module : modules_)
             if (streams_.Streaming(module.first))
                 sSources(module.first, module.second->values, sources);
     }
+    // A module back from its restart: a started loader announces itself.
+    for (SimUpgradeLogic* upgrade : back)
+        if (upgrade != nullptr)
+            upgrade->OnLinkOpen(device);
     for (const SimStreamSource& source : changed)
         streams_.OnChange(device, source);
     streams_.OnTick(device, sources);

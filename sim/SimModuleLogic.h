@@ -18,6 +18,7 @@
 
 #include "SimDevice.h"
 #include "SimStreamLogic.h"
+#include "SimUpgradeLogic.h"
 
 struct SimModuleConfig {
     uint8_t address = 2;
@@ -44,6 +45,12 @@ class SimModuleLogic : public SimDeviceLogic {
     void SetBuildReplyLength(uint8_t address, int length);
     // The firmware a module runs from now on (after an update): build and packed version.
     void SetFirmware(uint8_t address, uint32_t build, uint32_t version);
+    // Router mode: the module at this address (not the router itself) gets an upgrade entity.
+    // While it restarts (after LOAD with a time away, or REBOOT) it is silent for the time away,
+    // as a module on the module network is, and the router's link stays up; a started loader
+    // announces itself with the LOAD answer when it is back. Null for another address.
+    SimUpgradeLogic* AddNetworkUpgrade(uint8_t address, const SimUpgradeConfig& config);
+    SimUpgradeLogic* NetworkUpgrade(uint8_t address);
     // Packets of command codes this logic does not know go here first (for entities added by
     // other simulations); the handler returns true when it took the packet.
     void SetExtraHandler(std::function<bool(SimDevice&, const SimPacket&)> handler);
@@ -88,7 +95,11 @@ class SimModuleLogic : public SimDeviceLogic {
     bool answerAbsent_ = false;
     uint8_t routeToMe_ = 0;
     std::vector<uint8_t> seen_;
-    std::vector<SimStreamSource> changed_;  // values changed by SetSystemValue, not yet streamed
+    std::vector<SimStreamSource> changed_;
+    // Upgrade entities of network modules, and until when each restarting one stays silent
+    // (monotonic ms; -1 for good).
+    std::map<uint8_t, std::unique_ptr<SimUpgradeLogic>> upgrades_;
+    std::map<uint8_t, int64_t> silentUntil_;  // values changed by SetSystemValue, not yet streamed
     SimStreamLogic streams_;
 };
 

@@ -82,6 +82,24 @@ class UpdateCli : public ::testing::Test {
         ASSERT_FALSE(sFirstLine(*device, "tcp ").empty()) << device->Output();
     }
 
+    // A router (00000777, at 254) with the device as a module at address 04 behind it, the
+    // module's upgrade entity writing its record; the router's link stays up throughout.
+    void StartRouter(const std::vector<std::string>& extra = {})
+    {
+        std::vector<std::string> argv = ns.Prefix();
+        argv.push_back(std::string(UPDATER_BUILD_DIR) + "/sim/sxsim_device");
+        for (const std::string& word :
+             {std::string("--tcp"), std::string("0"), std::string("--any-address"), std::string("--discover"),
+              std::string("--system"), std::string("--serial"), std::string("00000777"), std::string("--module"),
+              std::string("254"), std::string("--idle-timeout-s"), std::string("90"), std::string("--network-module"),
+              std::string("4:") + kSerialText + ":16", std::string("--network-module"), std::string("6:0000BEEF:16"),
+              std::string("--network-upgrade"), std::string("4"), std::string("--network-upgrade-record"), record()})
+            argv.push_back(word);
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        device = std::make_unique<BackgroundProcess>(argv);
+        ASSERT_FALSE(sFirstLine(*device, "tcp ").empty()) << device->Output();
+    }
+
     // Stops the device and reads what it received.
     void StopDevice()
     {
@@ -473,4 +491,26 @@ TEST_F(UpdateCli, FailuresNameTheStepAndLeaveTheStore)
                                                  "Failed to load bird file\n"))
         << damaged.err;
     server.Stop();
+}
+
+TEST_F(UpdateCli, UpdatesAModuleBehindARouter)
+{
+    const std::string path = files.file("routed.bird");
+    sWriteBird(path, 506, "Ginkgo", true, 0x0BADBEEF);
+    // The module restarts into its loader for 1.5 s after LOAD, and for 0.3 s after REBOOT.
+    StartRouter({"--load-away-ms", "1500", "--block-size", "512"});
+    ProcessResult r = home.Run({"-U", "-d", kSerialText, "-r", "00000777", "-m", "04", "-f", path}, ns.name());
+    EXPECT_EQ(0, r.exit_code) << r.out << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("Transferring firmware block 2 of 2, 1504 bytes\n")) << r.out;
+    StopDevice();
+    ExpectReceived(path);
+    EXPECT_EQ(0xCD, firmware[0].bytes[kSerialAt - 0x4000]);
+
+    // A module that ignores the reboot (it keeps answering) fails the update, with the reason.
+    StartRouter({"--fault-never-reboots"});
+    r = home.Run({"-U", "-d", kSerialText, "-r", "00000777", "-m", "04", "-f", path}, ns.name());
+    EXPECT_EQ(1, r.exit_code) << r.out << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("Module 04 did not restart: it kept answering 5.0 s after the reboot "
+                                            "request")) << r.err;
+    StopDevice();
 }

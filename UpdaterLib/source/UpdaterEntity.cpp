@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "Log.h"
+#include "SystemClass.h"
 #include "aError.h"
 #include "aTime.h"
 
@@ -250,6 +251,16 @@ aErr UpdaterEntity::LoaderStart()
         Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated start\n");
         return aErrNone;
     }
+    if (m_module && m_module->isRouted()) {
+        // The router's link stays up: the module is seen restarting instead.
+        err = _await_restart(kRestartSilentWaitMs, kRestartBackWaitMs, nullptr);
+        if (err != aErrNone)
+            return aErrTimeout;
+        length = sizeof(sMatchLoad);
+        if (receivePacket(sMatchLoad, &length, reply) == aErrNone)
+            Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated start (after restart)\n");
+        return aErrNone;
+    }
     err = _reconnect(500);
     if (err != aErrNone) {
         Log::log(DEBUG_Network_FIRM, "NETWORK: Invalid or reply when starting loader. [%d, %s]\n", (int)err,
@@ -286,6 +297,43 @@ aErr UpdaterEntity::_reconnect(uint32_t delayMs)
                            kReconnectAttempts, delayMs);
 }
 
+bool UpdaterEntity::_answers()
+{
+    Vantorix::Strandix::SystemClass system;
+    system.init(m_module, 0);
+    uint32_t serial = 0;
+    return system.getSerialNumber(&serial) == aErrNone;
+}
+
+aErr UpdaterEntity::_await_restart(uint32_t silentWaitMs, uint32_t backWaitMs, UpdaterDisplayInterface* display)
+{
+    if (!m_module)
+        return aErrInitialization;
+    const uint64_t silentBy = aTime_MonoMS() + silentWaitMs;
+    while (_answers()) {
+        if (aTime_MonoMS() >= silentBy) {
+            Log::log(DEBUG_Network_FIRM, "NETWORK: module %02X kept answering\n", m_module->getModuleAddress());
+            return aErrTimeout;
+        }
+        if (display)
+            display->update_spinner(true, "Verifying Update");
+        aTime_MSSleep(kRebootPollMs);
+    }
+    Log::log(DEBUG_Network_FIRM, "NETWORK: module %02X is restarting\n", m_module->getModuleAddress());
+    const uint64_t backBy = aTime_MonoMS() + backWaitMs;
+    while (!_answers()) {
+        if (aTime_MonoMS() >= backBy) {
+            Log::log(DEBUG_Network_FIRM, "NETWORK: module %02X did not come back\n", m_module->getModuleAddress());
+            return aErrNotFound;
+        }
+        if (display)
+            display->update_spinner(true, "Verifying Update");
+        aTime_MSSleep(kRebootPollMs);
+    }
+    Log::log(DEBUG_Network_FIRM, "NETWORK: module %02X answers again\n", m_module->getModuleAddress());
+    return aErrNone;
+}
+
 aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display)
 {
     Log::log(DEBUG_Network_FIRM, "NETWORK: LoaderReboot {cmdUPGRADE, val_UPGRADE_REBOOT}\n");
@@ -293,6 +341,20 @@ aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display)
     aErr err = sendPacket(cmdUPGRADE, sizeof(op), op);
     if (err != aErrNone)
         Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending Loader REBOOT\n");
+    if (err == aErrNone && m_module && m_module->isRouted()) {
+        // Through a router the link stays up: the module must go silent and answer again.
+        err = _await_restart(kRestartSilentWaitMs, m_rebootWaitMs, &display);
+        display.update_spinner(false, "Verifying Update");
+        if (err == aErrTimeout)
+            display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                            "Module %02X did not restart: it kept answering %.1f s after the reboot request",
+                            m_module->getModuleAddress(), kRestartSilentWaitMs / 1000.0);
+        else if (err != aErrNone)
+            display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                            "Module %02X did not answer again within %.1f s after the reboot request",
+                            m_module->getModuleAddress(), m_rebootWaitMs / 1000.0);
+        return err;
+    }
     const uint64_t deadline = aTime_MonoMS() + m_rebootWaitMs;
     while (err == aErrNone && m_module && m_module->isConnected()) {
         if (aTime_MonoMS() >= deadline) {

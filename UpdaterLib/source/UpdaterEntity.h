@@ -42,6 +42,10 @@ class UpdaterEntity : public Vantorix::Strandix::EntityClass {
     // _reconnect: attempts at the known serial number, then at the default one.
     static constexpr int kReconnectAttempts = 5;
     static constexpr uint32_t kDefaultSerialNumber = 0xDEADDEAD;
+    // Through a router: how long a module restarting into its loader may take to go silent,
+    // and to answer again.
+    static constexpr uint32_t kRestartSilentWaitMs = 5000;
+    static constexpr uint32_t kRestartBackWaitMs = 30000;
 
     UpdaterEntity();
 
@@ -63,6 +67,11 @@ class UpdaterEntity : public Vantorix::Strandix::EntityClass {
   private:
     aErr _block_transfer(const uint8_t* data, uint32_t length, uint32_t& packets);
     aErr _reconnect(uint32_t delayMs);
+    // A module behind a router restarts without its link going down: waits (each bounded) for
+    // it to stop answering, then to answer again. aErrTimeout when it kept answering,
+    // aErrNotFound when it did not come back.
+    aErr _await_restart(uint32_t silentWaitMs, uint32_t backWaitMs, UpdaterDisplayInterface* display);
+    bool _answers();
     aErr _status_reply(uint8_t* reply, uint8_t& length);
 
     Vantorix::Strandix::Module* m_module = nullptr;

@@ -38,7 +38,10 @@ static void sUsage()
             "answers TCP/IP discovery requests: multicast, so only inside a private network namespace.\n"
             "       [--upgrade [--upgrade-record PATH] [upgrade options]]\n"
             "--upgrade adds the upgrade entity (implies --system); the record file lists the loader and\n"
-            "firmware received, written when the device stops. Upgrade options:\n%s",
+            "firmware received, written when the device stops.\n"
+            "       [--network-upgrade ADDRESS [--network-upgrade-record PATH]]\n"
+            "--network-upgrade gives the module behind the router at ADDRESS an upgrade entity (with\n"
+            "the upgrade options); its record is written likewise. Upgrade options:\n%s",
             SimUpgradeLogic::Usage());
 }
 
@@ -51,6 +54,8 @@ int main(int argc, char** argv)
     bool upgrade = false;
     SimUpgradeConfig upgradeConfig;
     std::string upgradeRecord;
+    long networkUpgrade = 0;
+    std::string networkUpgradeRecord;
     SimModuleConfig self;
     bool routerGiven = false;
     std::vector<SimModuleConfig> behind;
@@ -96,6 +101,11 @@ int main(int argc, char** argv)
             upgrade = system = true;
         } else if (arg == "--upgrade-record" && i + 1 < argc) {
             upgradeRecord = argv[++i];
+        } else if (arg == "--network-upgrade") {
+            networkUpgrade = value(16);
+            system = true;
+        } else if (arg == "--network-upgrade-record" && i + 1 < argc) {
+            networkUpgradeRecord = argv[++i];
         } else if (int taken = SimUpgradeLogic::ParseOption(argc, argv, i, upgradeConfig)) {
             if (taken < 0)
                 return 2;
@@ -164,6 +174,11 @@ int main(int argc, char** argv)
         moduleLogic.AddNetworkModule(module);
     }
     moduleLogic.SetAnswerAbsent(answerAbsent);
+    SimUpgradeLogic* behindUpgrade = nullptr;
+    if (networkUpgrade != 0 && !(behindUpgrade = moduleLogic.AddNetworkUpgrade((uint8_t)networkUpgrade, upgradeConfig))) {
+        fprintf(stderr, "sxsim_device: no network module at %lX for --network-upgrade\n", networkUpgrade);
+        return 2;
+    }
     SimEchoLogic echoLogic;
     SimDeviceLogic* logic = system ? static_cast<SimDeviceLogic*>(&moduleLogic) : echo ? &echoLogic : nullptr;
     SimUpgradeLogic upgradeLogic(upgradeConfig, logic, config.serialNumber);
@@ -235,6 +250,10 @@ int main(int argc, char** argv)
     device.Stop();
     if (upgrade && !upgradeRecord.empty() && !upgradeLogic.WriteRecord(upgradeRecord)) {
         fprintf(stderr, "sxsim_device: cannot write %s\n", upgradeRecord.c_str());
+        return 1;
+    }
+    if (behindUpgrade && !networkUpgradeRecord.empty() && !behindUpgrade->WriteRecord(networkUpgradeRecord)) {
+        fprintf(stderr, "sxsim_device: cannot write %s\n", networkUpgradeRecord.c_str());
         return 1;
     }
     return 0;
