@@ -257,7 +257,8 @@ bool UpdateServerSim::ParseFault(const std::string& text, Fault* fault, std::str
 {
     static const std::map<std::string, Fault> names = {{"none", FAULT_NONE},       {"404", FAULT_NOT_FOUND},
                                                        {"notok", FAULT_NOT_OK},    {"empty", FAULT_EMPTY_BODY},
-                                                       {"garbage", FAULT_GARBAGE_BASE64}, {"stall", FAULT_STALL}};
+                                                       {"garbage", FAULT_GARBAGE_BASE64}, {"stall", FAULT_STALL},
+                                                       {"drip", FAULT_DRIP}};
     size_t colon = text.find(':');
     auto it = names.find(text.substr(0, colon));
     if (it == names.end())
@@ -440,7 +441,17 @@ void UpdateServerSim::Serve(int fd, std::shared_ptr<std::atomic<bool>> done)
                                "\r\nContent-Type: text/plain\r\nContent-Length: " +
                                std::to_string(reply.body.size() + (reply.stall ? 64 : 0)) +
                                "\r\nConnection: close\r\n\r\n";
-            if (connection.WriteAll(head + reply.body) && reply.stall) {
+            if (reply.drip) {
+                // Two bytes a second until the body is out, the stall time ends or the server stops.
+                bool ok = connection.WriteAll(head);
+                const uint64_t end = aTime_MonoMS() + (uint64_t)options_.stall_ms;
+                for (size_t at = 0; ok && at < reply.body.size() && aTime_MonoMS() < end; at += 2) {
+                    ok = connection.WriteAll(reply.body.substr(at, 2));
+                    std::unique_lock<std::mutex> lock(mutex_);
+                    if (stopped_cv_.wait_for(lock, std::chrono::milliseconds(1000), [this] { return stop_.load(); }))
+                        break;
+                }
+            } else if (connection.WriteAll(head + reply.body) && reply.stall) {
                 std::unique_lock<std::mutex> lock(mutex_);
                 stopped_cv_.wait_for(lock, std::chrono::milliseconds(options_.stall_ms), [this] { return stop_.load(); });
             }
@@ -487,6 +498,11 @@ UpdateServerSim::Reply UpdateServerSim::Answer(const std::string& target)
         reply.body = "ok\n";
         reply.stall = true;
         return reply;
+    case FAULT_DRIP: {
+        Reply real = AnswerCatalogue(op, query);
+        real.drip = true;
+        return real;
+    }
     case FAULT_GARBAGE_BASE64:
         if (op == "bird") {
             reply.body = "ok\n@@@@####!!!!not-base64\n";

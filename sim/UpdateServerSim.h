@@ -32,6 +32,7 @@ class UpdateServerSim {
         FAULT_EMPTY_BODY,      // status 200, no body
         FAULT_GARBAGE_BASE64,  // op=bird answers "ok" and a line that is not Base64
         FAULT_STALL,           // headers and "ok" sent, then nothing until the stall time ends
+        FAULT_DRIP,            // the true reply, 2 bytes a second, for at most the stall time
     };
 
     struct Options {
@@ -89,6 +90,7 @@ class UpdateServerSim {
         int status = 200;
         std::string body;
         bool stall = false;
+        bool drip = false;
     };
 
     void AcceptLoop();

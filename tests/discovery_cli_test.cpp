@@ -107,6 +107,36 @@ TEST_F(DiscoveryCli, TcpIpDevicesAreListedWithTheirAddresses)
     EXPECT_TRUE(sHasLine(r.out, "    MODEL                  Ironwood")) << r.out;
 }
 
+// Devices that take the connection but never answer are listed with their error, asked at the
+// same time as the others; with a second interface every device is still listed once.
+TEST_F(DiscoveryCli, SilentDevicesAreListedWithAnErrorAndEveryDeviceOnce)
+{
+    ASSERT_TRUE(ns.AddAddress("10.78.0.1/24"));
+    auto good = sStartDevice(ns, {"--serial", "1234ABCD", "--module", "6", "--model", "16", "--version", "2.1.7",
+                                  "--build", "4321"});
+    std::vector<std::unique_ptr<BackgroundProcess>> silent;
+    for (const char* serial : {"5110E001", "5110E002", "5110E003", "5110E004"})
+        silent.push_back(sStartDevice(ns, {"--serial", serial, "--reply-delay-ms", "600000"}));
+
+    auto start = std::chrono::steady_clock::now();
+    ProcessResult r = home.Run({"-D", "-t", "TCPIP"}, ns.name());
+    const long seconds =
+        (long)std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count();
+    ASSERT_EQ(0, r.exit_code) << r.out << r.err;
+    size_t listed = 0;
+    for (const std::string& line : sLines(r.out))
+        if (line.find("1234ABCD") != std::string::npos)
+            listed++;
+    EXPECT_EQ(1u, listed) << r.out;
+    EXPECT_TRUE(sHasLine(r.out, "    1234ABCD  06       06      Ginkgo         2.1.7 (4321) [10.77.0.1]")) << r.out;
+    for (const char* serial : {"5110E001", "5110E002", "5110E003", "5110E004"}) {
+        size_t at = r.out.find(std::string("    ") + serial + "  [Error (");
+        EXPECT_NE(std::string::npos, at) << serial << "\n" << r.out;
+        EXPECT_EQ(std::string::npos, r.out.find(std::string(serial) + "  00 ")) << r.out;
+    }
+    RecordProperty("discovery_seconds", std::to_string(seconds));
+}
+
 TEST_F(DiscoveryCli, NoDevicesAndUsbOnlyByDefault)
 {
     ProcessResult r = home.Run({"-D", "-t", "TCPIP"}, ns.name());

@@ -124,6 +124,18 @@ TEST(Console, OverlongMessageIsCut)
     EXPECT_EQ(display.info[0], std::string(2047, 'm'));
 }
 
+// Text from a server, a file or a device never reaches the terminal raw.
+TEST(Console, ControlCharactersAreShownEscaped)
+{
+    RecordingDisplay display;
+    display.message(UpdaterDisplayInterface::LEVEL_INFO, "build %s", "1.0\x1b[2J\x1b]0;owned\x07\r\x7f");
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "two\tlines\nkept");
+    ASSERT_EQ(display.info.size(), 1u);
+    EXPECT_EQ(display.info[0], "build 1.0\\x1B[2J\\x1B]0;owned\\x07\\x0D\\x7F");
+    ASSERT_EQ(display.errors.size(), 1u);
+    EXPECT_EQ(display.errors[0], "two\tlines\nkept");
+}
+
 TEST(DebugLog, PackagesMasksAndCutting)
 {
     FILE* out = tmpfile();

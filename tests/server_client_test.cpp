@@ -62,7 +62,11 @@ class ServerTest : public ::testing::Test {
         ASSERT_TRUE(server.Start(options, &error)) << error;
         url = server.BaseURL();
     }
-    void TearDown() override { HTTPRequest::SetTimeouts(10000, 60); }
+    void TearDown() override
+    {
+        HTTPRequest::SetTimeouts(10000, 60);
+        HTTPRequest::SetLimits(900, 1024);
+    }
 
     UpdateServerSim server;
     std::string url;
@@ -230,6 +234,17 @@ TEST_F(ServerTest, UnreachableStalledAndUnansweredServersFailInBoundedTime)
     EXPECT_NE(UpdateServerRequest::last_transfer_error().find("stopped sending"), std::string::npos)
         << UpdateServerRequest::last_transfer_error();
 
+    // A reply dripped at 2 bytes a second is aborted once the stall time has passed.
+    HTTPRequest::SetLimits(900, 1024);
+    server.SetFault(UpdateServerSim::FAULT_DRIP, "bird");
+    start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(UpdateServerRequest::GetBuild(0x1A2B, "FW-X", "100", data, url.c_str(), false));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
+    EXPECT_TRUE(UpdateServerRequest::last_transfer_timed_out());
+    EXPECT_NE(UpdateServerRequest::last_transfer_error().find("sends too slowly"), std::string::npos)
+        << UpdateServerRequest::last_transfer_error();
+    server.SetFault(UpdateServerSim::FAULT_NONE, "bird");
+
     // A listener whose queue is full never completes the connection: the connect time-out ends it.
     int listener = socket(AF_INET, SOCK_STREAM, 0);
     struct sockaddr_in address = {};
@@ -284,4 +299,31 @@ TEST(ServerHttps, VerifiesTheCertificateNamedByTheEnvironment)
         setenv("CURL_CA_BUNDLE", savedText.c_str(), 1);
     else
         unsetenv("CURL_CA_BUNDLE");
+}
+
+// The progress check: the overall deadline, nothing for the stall time, and the minimum average
+// only after the stall time.
+TEST(HTTPLimits, DeadlineAndMinimumAverage)
+{
+    HTTPRequest::SetTimeouts(10000, 60);
+    HTTPRequest::SetLimits(900, 1024);
+    struct {
+        uint64_t elapsed_ms, received, idle_ms;
+        const char* expected;  // null: the transfer goes on
+    } cases[] = {
+        {59999, 0, 59999, nullptr},                  // not yet judged
+        {60000, 0, 60000, "stopped sending"},        // nothing at all for the stall time
+        {60000, 120, 500, "sends too slowly"},       // a 2 bytes/s drip after a minute
+        {60000, 1024 * 60, 0, nullptr},              // exactly the minimum
+        {120000, 1024 * 120 - 1, 0, "sends too slowly"},
+        {899999, 500000000, 0, nullptr},
+        {900000, 500000000, 0, "longer than 900 s"},
+    };
+    for (const auto& c : cases) {
+        std::string why = HTTPRequest::LimitExceeded(c.elapsed_ms, c.received, c.idle_ms);
+        if (c.expected == nullptr)
+            EXPECT_TRUE(why.empty()) << c.elapsed_ms << ": " << why;
+        else
+            EXPECT_NE(why.find(c.expected), std::string::npos) << c.elapsed_ms << ": " << why;
+    }
 }

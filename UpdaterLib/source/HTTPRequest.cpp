@@ -9,11 +9,14 @@
 #include <stdexcept>
 
 #include "Log.h"
+#include "aTime.h"
 
 namespace {
 
 std::atomic<long> sConnectTimeoutMs{10000};
 std::atomic<long> sStallSeconds{60};
+std::atomic<long> sDeadlineSeconds{900};
+std::atomic<long> sMinAverage{1024};
 
 void sGlobalInit()
 {
@@ -24,7 +27,26 @@ void sGlobalInit()
 struct sReceiver {
     HTTPResponse* response;
     bool too_large;
+    uint64_t start_ms;
+    uint64_t last_received;
+    uint64_t last_change_ms;
+    std::string limit;  // why the progress check ended the transfer
 };
+
+// libcurl calls this at least once a second, also while nothing arrives.
+int _progress(void* context, curl_off_t, curl_off_t received, curl_off_t, curl_off_t)
+{
+    sReceiver* receiver = static_cast<sReceiver*>(context);
+    const uint64_t now = aTime_MonoMS();
+    const uint64_t bytes = received > 0 ? (uint64_t)received : 0;
+    if (bytes != receiver->last_received) {
+        receiver->last_received = bytes;
+        receiver->last_change_ms = now;
+    }
+    receiver->limit =
+        HTTPRequest::LimitExceeded(now - receiver->start_ms, bytes, now - receiver->last_change_ms);
+    return receiver->limit.empty() ? 0 : 1;
+}
 
 size_t _rcv_data(char* data, size_t size, size_t count, void* context)
 {
@@ -67,6 +89,8 @@ std::string sFailureText(CURL* curl, CURLcode rc, const sReceiver& receiver, con
     if (receiver.too_large)
         return "Reply from " + std::string(url) + " is larger than " + std::to_string(HTTPRequest::MAX_BODY >> 20) +
                " MiB";
+    if (rc == CURLE_ABORTED_BY_CALLBACK && !receiver.limit.empty())
+        return receiver.limit;
     if (rc == CURLE_OPERATION_TIMEDOUT) {
         curl_off_t connected = 0;
         curl_easy_getinfo(curl, CURLINFO_CONNECT_TIME_T, &connected);
@@ -96,6 +120,40 @@ long HTTPRequest::StallTimeoutSeconds()
     return sStallSeconds.load();
 }
 
+void HTTPRequest::SetLimits(long deadline_seconds, long min_average_bytes_per_second)
+{
+    sDeadlineSeconds = deadline_seconds > 0 ? deadline_seconds : 1;
+    sMinAverage = min_average_bytes_per_second > 0 ? min_average_bytes_per_second : 0;
+}
+
+long HTTPRequest::DeadlineSeconds()
+{
+    return sDeadlineSeconds.load();
+}
+
+long HTTPRequest::MinAverageBytesPerSecond()
+{
+    return sMinAverage.load();
+}
+
+std::string HTTPRequest::LimitExceeded(uint64_t elapsed_ms, uint64_t received, uint64_t idle_ms)
+{
+    const uint64_t deadline_ms = (uint64_t)sDeadlineSeconds.load() * 1000;
+    if (elapsed_ms >= deadline_ms)
+        return "The transfer from the update server took longer than " + std::to_string(sDeadlineSeconds.load()) +
+               " s, transfer aborted";
+    const uint64_t grace_ms = (uint64_t)sStallSeconds.load() * 1000;
+    if (idle_ms >= grace_ms)
+        return "The update server stopped sending: no data for " + std::to_string(sStallSeconds.load()) +
+               " s, transfer aborted";
+    const uint64_t minimum = (uint64_t)sMinAverage.load();
+    if (elapsed_ms >= grace_ms && elapsed_ms > 0 && received * 1000 < minimum * elapsed_ms)
+        return "The update server sends too slowly: " + std::to_string(received) + " bytes in " +
+               std::to_string(elapsed_ms / 1000) + " s, at least " + std::to_string(minimum) +
+               " bytes/s are needed, transfer aborted";
+    return std::string();
+}
+
 std::string HTTPRequest::BuildURL(const char* url, const std::map<std::string, std::string>& parameters)
 {
     std::string text = url ? url : "";
@@ -115,7 +173,8 @@ HTTPResponse HTTPRequest::GET(const char* url, const std::map<std::string, std::
     if (!curl)
         throw std::runtime_error("Could not create curl instance");
 
-    sReceiver receiver = {&response, false};
+    const uint64_t start = aTime_MonoMS();
+    sReceiver receiver = {&response, false, start, 0, start, std::string()};
     CURL* handle = curl.get();
     CURLcode rc = curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, _rcv_data);
     if (rc == CURLE_OK)
@@ -131,6 +190,15 @@ HTTPResponse HTTPRequest::GET(const char* url, const std::map<std::string, std::
         rc = curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
     if (rc == CURLE_OK)
         rc = curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, sStallSeconds.load());
+    if (rc == CURLE_OK)
+        rc = curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, _progress);
+    if (rc == CURLE_OK)
+        rc = curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &receiver);
+    if (rc == CURLE_OK)
+        rc = curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
+    // The progress check ends the transfer at its deadline; libcurl's own bound is the backstop.
+    if (rc == CURLE_OK)
+        rc = curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, (sDeadlineSeconds.load() + 5) * 1000L);
     sSetCertificateAuthorities(handle, rc);
 
     Log::log(DEBUG_ServerComm, "GET(%s)\n", request.c_str());
@@ -141,7 +209,7 @@ HTTPResponse HTTPRequest::GET(const char* url, const std::map<std::string, std::
         rc = curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &code);
         response.set_status(code);
     }
-    if (rc == CURLE_OPERATION_TIMEDOUT)
+    if (rc == CURLE_OPERATION_TIMEDOUT || (rc == CURLE_ABORTED_BY_CALLBACK && !receiver.limit.empty()))
         throw HTTPTimeoutError(sFailureText(handle, rc, receiver, url ? url : ""));
     if (rc != CURLE_OK)
         throw std::runtime_error(sFailureText(handle, rc, receiver, url ? url : ""));

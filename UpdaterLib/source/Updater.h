@@ -29,8 +29,12 @@ class Updater {
     // Updater_Download.cpp (build lists and downloads), Updater_Update.cpp (firmware update),
     // Updater_Recover.cpp (fingerprint and recovery).
 
-    // Discovery: transport 1 (USB), 2 (TCP/IP) or 0 (both, USB first).
+    // Discovery: transport 1 (USB), 2 (TCP/IP) or 0 (both, USB first). Each device is listed
+    // once; the devices are asked at the same time, and one that does not answer keeps its error.
     std::vector<DeviceInfo> Discover_Devices(linkType transport);
+    // The devices in order, a device found again (same transport and serial number, e.g. over
+    // a second network interface) left out.
+    static std::vector<DeviceInfo> Unique_Devices(const std::vector<DeviceInfo>& devices);
     std::vector<DeviceInfo> Discover_SXNetwork_Devices(unsigned int router_serial_number, linkType transport);
 
     // The store's record of devices (Updater_Info.cpp): what discovery found goes into each

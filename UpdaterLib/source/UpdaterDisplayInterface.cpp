@@ -14,8 +14,25 @@ void UpdaterDisplayInterface::message(Level level, const char* format, ...)
     va_end(args);
     if (n < 0)
         return;
+    const std::string shown = Escape(text);
     if (level == LEVEL_ERROR)
-        error_message(text);
+        error_message(shown.c_str());
     else
-        info_message(text);
+        info_message(shown.c_str());
+}
+
+std::string UpdaterDisplayInterface::Escape(const char* text)
+{
+    std::string shown;
+    for (const char* p = text; p && *p; p++) {
+        const unsigned char c = (unsigned char)*p;
+        if ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7F) {
+            char code[8];
+            snprintf(code, sizeof(code), "\\x%02X", c);
+            shown += code;
+        } else {
+            shown += (char)c;
+        }
+    }
+    return shown;
 }

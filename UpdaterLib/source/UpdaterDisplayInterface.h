@@ -6,6 +6,8 @@
 // Longest formatted message; longer ones are cut.
 #define UPDATER_MESSAGE_MAX 2047
 
+#include <string>
+
 class UpdaterDisplayInterface {
   public:
     enum Level { LEVEL_INFO = 0, LEVEL_ERROR = 1 };
@@ -22,7 +24,13 @@ class UpdaterDisplayInterface {
     virtual void keep_standard_output(bool) {}
 
     void mute_messages(bool mute) { muted = mute; }
+    // Formats and shows a message. Control characters in it (text from the server, a file or a
+    // device included) are shown escaped ("\x1B"), so nothing reaches the terminal raw; line
+    // feeds and tabs stay.
     void message(Level level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+
+    // The text with every control character but line feed and tab, and DEL, as "\xNN".
+    static std::string Escape(const char* text);
 
   protected:
     ~UpdaterDisplayInterface() {}

@@ -1,7 +1,12 @@
 // Device discovery: the devices reachable over USB or TCP/IP, and the devices behind a router
 // on the module network. Discovery prints nothing; what goes wrong with one device is kept in
-// its record and never stops the others.
+// its record and never stops the others. The devices found are asked their details at the same
+// time, each within its own bound, so silent devices cost the time of one, not of all.
+#include <algorithm>
+#include <atomic>
 #include <memory>
+#include <system_error>
+#include <thread>
 
 #include "Log.h"
 #include "NetworkProbe.h"
@@ -22,6 +27,9 @@ namespace {
 constexpr uint8_t kInformation = 0x49;
 constexpr uint8_t kBuildQuery = 0xFF;
 constexpr uint8_t kFirstNetworkAddress = 2;
+// Devices asked at the same time, and how long one may take before it is asked no more.
+constexpr size_t kConcurrentDevices = 16;
+constexpr uint64_t kDeviceBoundMs = 4000;
 
 bool _discovered_device(const linkSpec* spec, bool* countIt, void* ref)
 {
@@ -57,8 +65,11 @@ linkType _discover_link_type(unsigned int serial_number)
     return search.found;
 }
 
-uint32_t _get_build_number(Module& module)
+// The build the device reports; 0 when it gives none. *answered tells whether anything came.
+uint32_t _get_build_number(Module& module, bool* answered = nullptr)
 {
+    if (answered)
+        *answered = false;
     Link* link = module.getLink();
     if (!link)
         return 0;
@@ -69,7 +80,10 @@ uint32_t _get_build_number(Module& module)
     const uint8_t match[] = {kInformation, kBuildQuery};
     uint8_t length = sizeof(match);
     uint8_t reply[aSTRANDIX_MAX_PACKET_BYTES];
-    if (link->receivePacket(address, match, &length, reply) != aErrNone || length != 6)
+    aErr err = link->receivePacket(address, match, &length, reply);
+    if (answered)
+        *answered = err != aErrTimeout;
+    if (err != aErrNone || length != 6)
         return 0;
     return ((uint32_t)reply[2] << 24) | ((uint32_t)reply[3] << 16) | ((uint32_t)reply[4] << 8) | reply[5];
 }
@@ -98,12 +112,47 @@ aErr _get_version(Module& module, DeviceInfo& info)
     return aErrNone;
 }
 
+// Connects one device and asks its build, version, module and router address. A device that
+// does not answer, or that has taken its bound, is asked nothing more and keeps the error.
+void sInterrogate(DeviceInfo& info)
+{
+    const uint64_t start = aTime_MonoMS();
+    info.model_name = aDefs_GetModelName((int32_t)info.spec.model);
+    Module module(kFirstNetworkAddress, 0);
+    const linkSpec spec = info.spec;
+    aErr err = module.connectFromSpec(spec);
+    if (err != aErrNone) {
+        info.error = err;
+    } else {
+        bool answered = false;
+        info.build = _get_build_number(module, &answered);
+        if (!answered || aTime_MonoMS() - start >= kDeviceBoundMs)
+            info.error = aErrTimeout;
+        else
+            info.error = _get_version(module, info);
+    }
+    module.disconnect();
+}
+
 }  // namespace
 
 aErr _read_running_firmware(Module& module, DeviceInfo& info)
 {
     info.build = _get_build_number(module);
     return _get_version(module, info);
+}
+
+std::vector<DeviceInfo> Updater::Unique_Devices(const std::vector<DeviceInfo>& devices)
+{
+    std::vector<DeviceInfo> unique;
+    for (const DeviceInfo& device : devices) {
+        bool seen = std::any_of(unique.begin(), unique.end(), [&](const DeviceInfo& kept) {
+            return kept.spec.type == device.spec.type && kept.spec.serial_number == device.spec.serial_number;
+        });
+        if (!seen)
+            unique.push_back(device);
+    }
+    return unique;
 }
 
 std::vector<DeviceInfo> Updater::Discover_Devices(linkType transport)
@@ -113,20 +162,27 @@ std::vector<DeviceInfo> Updater::Discover_Devices(linkType transport)
                                                             : std::vector<linkType>{transport};
     for (linkType type : transports)
         aDiscovery_EnumerateModules(type, _discovered_device, &devices);
+    devices = Unique_Devices(devices);
 
-    for (DeviceInfo& info : devices) {
-        info.model_name = aDefs_GetModelName((int32_t)info.spec.model);
-        Module module(kFirstNetworkAddress, 0);
-        const linkSpec spec = info.spec;
-        aErr err = module.connectFromSpec(spec);
-        if (err != aErrNone) {
-            info.error = err;
-        } else {
-            info.build = _get_build_number(module);
-            info.error = _get_version(module, info);
+    // Workers take the next device until none is left; each writes only its own record.
+    std::atomic<size_t> next{0};
+    auto work = [&devices, &next]() {
+        for (size_t i = next++; i < devices.size(); i = next++)
+            sInterrogate(devices[i]);
+    };
+    std::vector<std::thread> workers;
+    const size_t count = std::min(devices.size(), kConcurrentDevices);
+    for (size_t w = 0; w + 1 < count; w++) {
+        try {
+            workers.emplace_back(work);
+        } catch (const std::system_error& e) {
+            Log::log(DEBUG_Network, "NETWORK: discovery worker: %s\n", e.what());
+            break;
         }
-        module.disconnect();
     }
+    work();
+    for (std::thread& worker : workers)
+        worker.join();
     return devices;
 }
 
