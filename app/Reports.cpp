@@ -216,16 +216,16 @@ void _display_device_list(UpdaterDisplayInterface& display, const std::vector<De
                 display.message(INFO, "    %08X  %02X       %02X      %-12s %3d.%d.%d (%u)", d.spec.serial_number,
                                 d.spec.module, d.spec.router, aDefs_GetModelName((int32_t)d.spec.model),
                                 d.version_major, d.version_minor, (int)d.version_patch, d.build);
-        } else if (d.error != aErrNone) {
-            const uint8_t* ip = reinterpret_cast<const uint8_t*>(&d.spec.t.ip.ip_address);
-            display.message(INFO, "    %08X  [Error (%d): %s] [%d.%d.%d.%d]", d.spec.serial_number, (int)d.error,
-                            aError_GetErrorText(d.error), ip[0], ip[1], ip[2], ip[3]);
         } else {
             const uint8_t* ip = reinterpret_cast<const uint8_t*>(&d.spec.t.ip.ip_address);
             display.message(INFO, "    %08X  %02X       %02X      %-12s %3d.%d.%d (%u) [%d.%d.%d.%d]",
                             d.spec.serial_number, d.spec.module, d.spec.router,
                             aDefs_GetModelName((int32_t)d.spec.model), d.version_major, d.version_minor,
                             (int)d.version_patch, d.build, ip[0], ip[1], ip[2], ip[3]);
+            // The line stays; a device that did not answer says so below it.
+            if (d.error != aErrNone)
+                display.message(INFO, "    %08X  [Error (%d): %s]", d.spec.serial_number, (int)d.error,
+                                aError_GetErrorText(d.error));
         }
     }
 }

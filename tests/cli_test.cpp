@@ -352,12 +352,14 @@ TEST(Reports, DeviceListLines)
 
     DeviceInfo ip = usb;
     ip.spec.type = TCPIP;
-    ip.error = aErrBusy;  // TCP/IP devices always show their line
+    ip.error = aErrBusy;  // TCP/IP devices always show their line, then the error
     const uint8_t address[4] = {10, 0, 0, 7};
     memcpy(&ip.spec.t.ip.ip_address, address, 4);
     RecordingDisplay tcp;
     _display_device_list(tcp, {ip}, TCPIP);
-    EXPECT_EQ(tcp.info.back(), "    40F5849A  06       06      Hemlock        2.9.29 (12345) [10.0.0.7]");
+    ASSERT_GE(tcp.info.size(), 2u);
+    EXPECT_EQ(tcp.info[tcp.info.size() - 2], "    40F5849A  06       06      Hemlock        2.9.29 (12345) [10.0.0.7]");
+    EXPECT_EQ(tcp.info.back(), "    40F5849A  [Error (5): aErrBusy]");
     RecordingDisplay none;
     _display_device_list(none, {}, 7);
     EXPECT_EQ(none.info, (std::vector<std::string>{"Discovered Devices: (Unknown)", "    No devices found."}));
