@@ -1,14 +1,19 @@
-// Loads arbitrary bytes as a BIRD file and runs every query and edit over what was parsed.
+// Loads arbitrary bytes as a BIRD file, runs the whole-file check, and every query and edit over
+// what was parsed.
 #include <cstddef>
 #include <cstdint>
 
+#include "BirdCheck.h"
 #include "BirdFile.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     BirdFile file;
-    if (!file.LoadBuffer(data, size))
+    if (!file.LoadBuffer(data, size)) {
+        BirdCheck::LoadProblem(file.Failure());
         return 0;
+    }
+    BirdCheck::Problems(file);
     file.GetBuild();
     file.GetVersion();
     file.GetSerialNumber();

@@ -164,14 +164,23 @@ std::vector<DeviceInfo> Updater::Discover_Devices(linkType transport)
         aDiscovery_EnumerateModules(type, _discovered_device, &devices);
     devices = Unique_Devices(devices);
 
-    // Workers take the next device until none is left; each writes only its own record.
-    std::atomic<size_t> next{0};
-    auto work = [&devices, &next]() {
-        for (size_t i = next++; i < devices.size(); i = next++)
+    // USB devices answer at once or not at all, and are asked one after another; TCP/IP devices
+    // are asked at the same time: workers take the next one until none is left, each writing
+    // only its own record.
+    std::vector<size_t> network;
+    for (size_t i = 0; i < devices.size(); i++) {
+        if (devices[i].spec.type == TCPIP)
+            network.push_back(i);
+        else
             sInterrogate(devices[i]);
+    }
+    std::atomic<size_t> next{0};
+    auto work = [&devices, &network, &next]() {
+        for (size_t i = next++; i < network.size(); i = next++)
+            sInterrogate(devices[network[i]]);
     };
     std::vector<std::thread> workers;
-    const size_t count = std::min(devices.size(), kConcurrentDevices);
+    const size_t count = std::min(network.size(), kConcurrentDevices);
     for (size_t w = 0; w + 1 < count; w++) {
         try {
             workers.emplace_back(work);
