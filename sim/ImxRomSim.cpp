@@ -1,5 +1,7 @@
 #include "ImxRomSim.h"
 
+#include "aTime.h"
+
 #include <chrono>
 #include <cstring>
 
@@ -219,7 +221,7 @@ void ImxRomSim::Send(const ImxSdpReply& reply)
     if (!reply.any)
         return;
     if (replyDelayMs)
-        std::this_thread::sleep_for(std::chrono::milliseconds(replyDelayMs));
+        aTime_SleepUntilUS(line_.LastArrivalUs() + (uint64_t)replyDelayMs * 1000);
     std::vector<uint8_t> out;
     sPutLE32(out, ImxSdpDevice::HAB_OPEN);
     out.insert(out.end(), reply.payload.begin(), reply.payload.end());

@@ -102,8 +102,8 @@ class ImxRomSim {
     std::string Port() const { return line_.SlavePath(); }
     // Bytes on the wire so far, both directions.
     uint64_t WireBytes() const { return line_.BytesReceived() + line_.BytesSent(); }
-    // Every reply (not the association answer) goes out this long after the command came in,
-    // as a slow processor's would; set before Start.
+    // Every reply (not the association answer) goes out this long after the command's last
+    // byte arrived on the wire, as a slow processor's would; set before Start.
     uint32_t replyDelayMs = 0;
 
   private:

@@ -1,5 +1,7 @@
 #include "LpcRomSim.h"
 
+#include "aTime.h"
+
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -204,7 +206,7 @@ bool LpcRomSim::ReadLine(std::string& line, int timeoutMs)
 void LpcRomSim::Reply(const std::string& text)
 {
     if (config_.replyDelayMs)
-        std::this_thread::sleep_for(std::chrono::milliseconds(config_.replyDelayMs));
+        aTime_SleepUntilUS(line_.LastArrivalUs() + (uint64_t)config_.replyDelayMs * 1000);
     line_.Write(text);
 }
 

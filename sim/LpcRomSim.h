@@ -26,7 +26,8 @@ struct LpcRomConfig {
     uint32_t prepareFault = 0;       // non-zero: every prepare is answered with this code
     uint32_t eraseFault = 0;         // non-zero: every erase is answered with this code, nothing erased
     uint32_t copyFault = 0;          // non-zero: every copy to flash is answered with this code
-    uint32_t replyDelayMs = 0;       // every answer (not the echo) goes out this much later
+    uint32_t replyDelayMs = 0;       // every answer (not the echo) goes out this long after the
+                                     // command's last byte arrived on the wire
 };
 
 class LpcRomSim {

@@ -44,6 +44,9 @@ class PtyLine {
     void Write(const std::string& text) { Write(reinterpret_cast<const uint8_t*>(text.data()), text.size()); }
     // Throws away everything received but not yet read.
     void DiscardInput();
+    // When the last byte read finished arriving on the wire (monotonic microseconds). A
+    // simulator that fell behind has read it later than that.
+    uint64_t LastArrivalUs() const { return (uint64_t)(inClockNs_ / 1000); }
     // Bytes taken off the wire and bytes sent since the line was opened (any thread may ask).
     uint64_t BytesReceived() const { return received_; }
     uint64_t BytesSent() const { return sent_; }
