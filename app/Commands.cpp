@@ -170,6 +170,9 @@ int sDiscover(UpdaterDisplayInterface& display, Updater& updater, const Paramete
         _display_device_list(display, devices, transport);
     }
     sReportDiscovered(report, devices);
+    // A device found in its loader is explained by the store's record of unfinished updates.
+    for (const std::string& line : updater.Explain_Loaders(devices))
+        display.message(INFO, "%s", line.c_str());
     int status = updater.Record_Devices(devices) ? 0 : 1;
     if (params.commands.IsSet(CMD_INFO))
         for (const DeviceInfo& device : devices)

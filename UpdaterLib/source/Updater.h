@@ -16,6 +16,8 @@
 #include "aLinkSpec.h"
 
 class BirdFile;
+class UpdaterStoreItem;
+struct LoaderPhase;
 
 class Updater {
   public:
@@ -63,6 +65,12 @@ class Updater {
     bool Verify_Update(unsigned int serial_number, unsigned int wait_seconds, DeviceInfo& running);
     // Where a discovery of this run found a device: updates connect there first.
     void SetKnownDevice(const linkSpec& spec) { known_devices[spec.serial_number] = spec; }
+    // An update that stopped in its loader phase (Updater_LoaderPhase.cpp): finishes it on the
+    // device's loader, found over the recorded transport and address; and, for -D, what is known
+    // of each found device that runs its loader (lines to show, empty for the others).
+    bool Finish_Loader_Phase(UpdaterStoreItem& item, LoaderPhase& phase, unsigned int build, std::string bird_file,
+                             unsigned char module_address, bool override);
+    std::vector<std::string> Explain_Loaders(const std::vector<DeviceInfo>& devices);
     BirdFile load_bird(const char* action, std::string bird_file, unsigned int serial_number, unsigned int build,
                        bool download);
 

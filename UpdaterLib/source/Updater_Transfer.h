@@ -3,6 +3,10 @@
 #ifndef UPDATER_UPDATER_TRANSFER_H
 #define UPDATER_UPDATER_TRANSFER_H
 
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "BirdCheck.h"
 #include "BirdFile.h"
 #include "DeviceInfo.h"
@@ -21,5 +25,45 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Vantorix::Strandix::Mo
 // and router address (system entity) into info.
 aErr _read_running_firmware(Vantorix::Strandix::Module& module, DeviceInfo& info);
 
+class UpdaterStoreItem;
+struct LoaderPhase;
+
+// Records a successful transfer in the device's settings (LATEST_TRANSFER, its date), making
+// the device's store directory when it has none. Empty when recorded, else why not.
+// bird_file: the path given, else build names the stored build.
+std::string _record_transfer(const std::string& directory, UpdaterStoreItem& item, unsigned int serial_number,
+                             const std::string& bird_file, unsigned int build);
+
+// Writes loader-phase values into the device's settings under the store lock, making the
+// device's store directory when it has none. Empty when written, else why not.
+std::string _write_loader_phase(const std::string& directory, UpdaterStoreItem& item, unsigned int serial_number,
+                                const std::vector<std::pair<std::string, std::string>>& values);
+
+// Ends a recorded loader phase after the firmware transfer: cleared when it succeeded (REBOOT
+// sent), else left with the reason. The transfer's result, or aErrIO when the record could not
+// be written (with a message).
+aErr _end_loader_phase(UpdaterDisplayInterface& display, const std::string& directory, UpdaterStoreItem& item,
+                       LoaderPhase& phase, aErr transfer, const std::string& reason);
+
+// A display that passes everything on and keeps the last error message: the reason a step
+// failed, for the loader-phase record.
+class ReasonDisplay : public UpdaterDisplayInterface {
+  public:
+    explicit ReasonDisplay(UpdaterDisplayInterface& out) : out(out) {}
+    void display_progress(bool on) override { out.display_progress(on); }
+    void update_progress(double fraction, const char* label) override { out.update_progress(fraction, label); }
+    void update_spinner(bool on, const char* label) override { out.update_spinner(on, label); }
+    void info_message(const char* text) override { out.info_message(text); }
+    void error_message(const char* text) override
+    {
+        last_error = text;
+        out.error_message(text);
+    }
+    const std::string& LastError() const { return last_error; }
+
+  private:
+    UpdaterDisplayInterface& out;
+    std::string last_error;
+};
 
 #endif

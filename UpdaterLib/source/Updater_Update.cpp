@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <functional>
 #include <stdexcept>
 #include <string>
 
@@ -11,6 +12,7 @@
 #include "BirdFile.h"
 #include "FindAgain.h"
 #include "HistoryKeys.h"
+#include "LoaderPhase.h"
 #include "Log.h"
 #include "Module.h"
 #include "SystemClass.h"
@@ -93,8 +95,10 @@ int _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird, Module&
 }
 
 // Sends every loader block and starts the loader. The first block that fails ends the
-// transfer: the rest is not sent and the loader is not started.
-aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile& bird)
+// transfer: the rest is not sent and the loader is not started. before_load runs just before
+// LOAD; when it fails, LOAD is not sent.
+aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile& bird,
+                      const std::function<aErr()>& before_load)
 {
     UpdaterEntity entity;
     entity.init(&module, 0, true);
@@ -136,6 +140,9 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile
     if (err != aErrNone)
         return err;
 
+    err = before_load();
+    if (err != aErrNone)
+        return err;
     display.message(INFO, "Starting Load on Device");
     err = entity.LoaderStart();
     if (err == aErrTimeout) {
@@ -230,10 +237,12 @@ aErr sReconnect(Module& target, linkType transport, unsigned int serial_number)
                            kReconnectPauseMs);
 }
 
+}  // namespace
+
 // Records a successful transfer in the device's history. A device that had no directory in
 // the store yet gets one, so the history never lands anywhere else.
 // Empty when recorded, else why not.
-std::string sRecordTransfer(const std::string& directory, UpdaterStoreItem& item, unsigned int serial_number,
+std::string _record_transfer(const std::string& directory, UpdaterStoreItem& item, unsigned int serial_number,
                             const std::string& bird_file, unsigned int build)
 {
     try {
@@ -252,6 +261,8 @@ std::string sRecordTransfer(const std::string& directory, UpdaterStoreItem& item
     }
     return std::string();
 }
+
+namespace {
 
 // The build an update installs when no file is given: asks the server for its latest build
 // and reads the history, then lets ChooseUpdateBuild decide. Prints what it chose; 0 (with the
@@ -410,6 +421,10 @@ bool Updater::Update_Firmware(unsigned int serial_number, unsigned int build, st
         display.message(ERROR, "Update command must specify the specific device");
         return false;
     }
+    if (serial_number == UpdaterEntity::kDefaultSerialNumber) {
+        display.message(ERROR, "Refused: %s", LoaderSerialRefusal(LoaderPhaseStore::All(updater_directory)).c_str());
+        return false;
+    }
     UpdaterStoreItem item;
     try {
         UpdaterStore store(updater_directory.c_str());
@@ -417,6 +432,20 @@ bool Updater::Update_Firmware(unsigned int serial_number, unsigned int build, st
     } catch (const std::runtime_error& e) {
         display.message(ERROR, "Cannot open the updater store %s: %s", updater_directory.c_str(), e.what());
         return false;
+    }
+    // An update that stopped in the loader phase is finished when the device does not answer
+    // under its own serial number (it runs its loader, perhaps under the default one).
+    LoaderPhase unfinished;
+    if (router_serial_number == 0 && item.IsValid() &&
+        LoaderPhaseFromSettings(item.Settings().Entries(), serial_number, &unfinished)) {
+        display.message(INFO, "An update of %08X with %s did not finish its loader phase", serial_number,
+                        unfinished.file.c_str());
+        Module probe(module_address, (uint8_t)0);
+        const aErr found = sConnectDirect(probe, serial_number, known_devices);
+        probe.disconnect();
+        if (found != aErrNone)
+            return Finish_Loader_Phase(item, unfinished, build, bird_file, module_address, override);
+        display.message(INFO, "Device %08X answers under its own serial number: updating it afresh", serial_number);
     }
     const uint64_t start = aTime_MonoMS();
 
@@ -463,7 +492,33 @@ bool Updater::Update_Firmware(unsigned int serial_number, unsigned int build, st
             transport = reached.type;
         last_transport = transport;
 
-        err = _transfer_loader(display, target, bird);
+        // From LOAD until REBOOT the device runs only its loader: the phase is recorded first, so
+        // an update that stops there can be finished later. Not behind a router, whose modules
+        // discovery cannot find in their loader.
+        ReasonDisplay steps(display);
+        LoaderPhase phase;
+        bool recorded = false;
+        auto record_phase = [&]() -> aErr {
+            if (router_serial_number != 0)
+                return aErrNone;
+            phase.serial_number = serial_number;
+            phase.stored = bird_file.empty();
+            phase.file = phase.stored ? sBirdName(build) : bird_file;
+            phase.build = phase.stored ? build : bird.GetBuild();
+            phase.transport = transport;
+            phase.address = transport == TCPIP ? reached.t.ip.ip_address : 0;
+            phase.date = KeyValueStore::TimeStamp();
+            const std::string problem =
+                _write_loader_phase(updater_directory, item, serial_number, LoaderPhaseValues(phase));
+            if (!problem.empty()) {
+                display.message(ERROR, "Could not record the loader phase of %08X: %s; the loader is not started",
+                                serial_number, problem.c_str());
+                return aErrIO;
+            }
+            recorded = true;
+            return aErrNone;
+        };
+        err = _transfer_loader(steps, target, bird, record_phase);
         if (err == aErrNone && !target.isConnected()) {
             const unsigned int sought = router_serial_number != 0 ? router_serial_number : serial_number;
             err = sReconnect(target, transport, sought);
@@ -473,9 +528,11 @@ bool Updater::Update_Firmware(unsigned int serial_number, unsigned int build, st
                                 sought, kReconnectTries, (unsigned)kReconnectPauseMs, aError_GetErrorText(err));
         }
         if (err == aErrNone)
-            err = _transfer_firmware(display, target, bird);
+            err = _transfer_firmware(steps, target, bird);
+        if (recorded)
+            err = _end_loader_phase(display, updater_directory, item, phase, err, steps.LastError());
         if (err == aErrNone) {
-            const std::string unrecorded = sRecordTransfer(updater_directory, item, serial_number, bird_file, build);
+            const std::string unrecorded = _record_transfer(updater_directory, item, serial_number, bird_file, build);
             if (!unrecorded.empty()) {
                 display.message(ERROR, "Could not record the update in the history of %08X: %s", serial_number,
                                 unrecorded.c_str());
