@@ -26,21 +26,6 @@ const char* const kSerials[] = {"1234ABC1", "1234ABC2", "1234ABC3"};
 const uint32_t kFileBuild = 8802;
 const uint32_t kFileVersion = (3u << 28) | (1u << 24) | 4u;  // 3.1.4
 
-std::string sFirstLine(BackgroundProcess& process, const std::string& prefix)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline) {
-        std::string out = process.Output();
-        size_t at = out.find(prefix);
-        if (at != std::string::npos && out.find('\n', at) != std::string::npos)
-            return out.substr(at, out.find('\n', at) - at);
-        if (!process.running())
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return std::string();
-}
-
 // A Ginkgo file (or another model's) whose firmware says it is build kFileBuild, 3.1.4.
 void sWriteBird(const std::string& path, const std::string& model = "Ginkgo")
 {
@@ -91,7 +76,7 @@ class MultiUpdateCli : public ::testing::Test {
             argv.push_back(word);
         argv.insert(argv.end(), extra.begin(), extra.end());
         devices[i] = std::make_unique<BackgroundProcess>(argv);
-        ASSERT_FALSE(sFirstLine(*devices[i], "tcp ").empty()) << devices[i]->Output();
+        ASSERT_FALSE(devices[i]->FirstLine("tcp ").empty()) << devices[i]->Output();
     }
 
     struct Received {
@@ -260,7 +245,7 @@ TEST_F(MultiUpdateCli, JsonOfTheListingsAndTheDownload)
     argv.insert(argv.end(), {std::string(UPDATER_BUILD_DIR) + "/sim/sxsim_server", "--dir", serverDir.path(),
                              "--idle", "60"});
     BackgroundProcess server(argv);
-    const std::string url = sFirstLine(server, "http://");
+    const std::string url = server.FirstLine("http://");
     ASSERT_FALSE(url.empty()) << server.Output();
 
     ProcessResult builds = Run({"-B", "-d", kSerials[0], "-u", url, "--json"});

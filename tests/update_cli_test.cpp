@@ -42,21 +42,6 @@ void sWriteBird(const std::string& path, uint32_t build, const std::string& mode
     ASSERT_EQ(aErrNone, writer.Write(path));
 }
 
-std::string sFirstLine(BackgroundProcess& process, const std::string& prefix)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline) {
-        std::string out = process.Output();
-        size_t at = out.find(prefix);
-        if (at != std::string::npos && out.find('\n', at) != std::string::npos)
-            return out.substr(at, out.find('\n', at) - at);
-        if (!process.running())
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return std::string();
-}
-
 class UpdateCli : public ::testing::Test {
   protected:
     void SetUp() override
@@ -79,7 +64,7 @@ class UpdateCli : public ::testing::Test {
             argv.push_back(word);
         argv.insert(argv.end(), extra.begin(), extra.end());
         device = std::make_unique<BackgroundProcess>(argv);
-        ASSERT_FALSE(sFirstLine(*device, "tcp ").empty()) << device->Output();
+        ASSERT_FALSE(device->FirstLine("tcp ").empty()) << device->Output();
     }
 
     // A router (00000777, at 254) with the device as a module at address 04 behind it, the
@@ -97,7 +82,7 @@ class UpdateCli : public ::testing::Test {
             argv.push_back(word);
         argv.insert(argv.end(), extra.begin(), extra.end());
         device = std::make_unique<BackgroundProcess>(argv);
-        ASSERT_FALSE(sFirstLine(*device, "tcp ").empty()) << device->Output();
+        ASSERT_FALSE(device->FirstLine("tcp ").empty()) << device->Output();
     }
 
     // Stops the device and reads what it received.
@@ -285,7 +270,7 @@ TEST_F(UpdateCli, DownloadThenUpdateUsesExactlyTheDownloadedBuild)
     argv.insert(argv.end(), {std::string(UPDATER_BUILD_DIR) + "/sim/sxsim_server", "--dir", serverDir.path(),
                              "--idle", "60"});
     BackgroundProcess server(argv);
-    const std::string url = sFirstLine(server, "http://");
+    const std::string url = server.FirstLine("http://");
     ASSERT_FALSE(url.empty()) << server.Output();
     StartDevice();
 
@@ -332,7 +317,7 @@ TEST_F(UpdateCli, ANewerBuildOnlyOnTheServerFallsBackToTheHistory)
     argv.insert(argv.end(), {std::string(UPDATER_BUILD_DIR) + "/sim/sxsim_server", "--dir", serverDir.path(),
                              "--idle", "60"});
     BackgroundProcess server(argv);
-    const std::string url = sFirstLine(server, "http://");
+    const std::string url = server.FirstLine("http://");
     ASSERT_FALSE(url.empty()) << server.Output();
 
     // Nothing stored and no history: no build to use.
@@ -420,7 +405,7 @@ TEST_F(UpdateCli, FailuresNameTheStepAndLeaveTheStore)
     argv.insert(argv.end(), {std::string(UPDATER_BUILD_DIR) + "/sim/sxsim_server", "--dir", serverDir.path(),
                              "--idle", "90"});
     BackgroundProcess server(argv);
-    const std::string url = sFirstLine(server, "http://");
+    const std::string url = server.FirstLine("http://");
     ASSERT_FALSE(url.empty()) << server.Output();
     const std::string dead = "http://127.0.0.1:9/cgi/u";
 

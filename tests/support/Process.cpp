@@ -119,6 +119,21 @@ std::string BackgroundProcess::Output()
     return out_;
 }
 
+std::string BackgroundProcess::FirstLine(const std::string& prefix, int timeout_ms)
+{
+    const uint64_t deadline = aTime_MonoMS() + (uint64_t)timeout_ms;
+    for (;;) {
+        std::string out = Output();
+        size_t at = out.find(prefix);
+        size_t end = at == std::string::npos ? std::string::npos : out.find('\n', at);
+        if (end != std::string::npos)
+            return out.substr(at, end - at);
+        if (!running() || aTime_MonoMS() >= deadline)
+            return std::string();
+        usleep(20000);
+    }
+}
+
 bool BackgroundProcess::running()
 {
     if (pid_ <= 0 || reaped_)

@@ -33,6 +33,9 @@ class BackgroundProcess {
     int Wait(int timeout_ms);
     // Output so far (read from its pipes).
     std::string Output();
+    // The first complete output line that starts with prefix, waiting for it at most
+    // timeout_ms (or until the process ends); empty when none came.
+    std::string FirstLine(const std::string& prefix, int timeout_ms = 10000);
 
   private:
     int pid_ = -1;
