@@ -10,7 +10,7 @@
 std::atomic<FILE*> Log::fh{nullptr};
 std::atomic<uint32_t> Log::package_bitmask{0};
 std::atomic<bool> Log::line_stamps{false};
-bool Log::timestamped = false;
+std::atomic<bool> Log::timestamped{false};
 const char* const Log::TIMESTAMP_FORMAT = "%Y:%m:%d:%H:%M:%S";
 const char* const Log::SEPARATOR = " | ";
 

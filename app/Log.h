@@ -38,7 +38,7 @@ class Log {
 
     static const char* const TIMESTAMP_FORMAT;
     static const char* const SEPARATOR;
-    static bool timestamped;
+    static std::atomic<bool> timestamped;  // written by update workers as well
 
   private:
     // Entries come from the main thread and from worker threads: atomics keep a concurrent
