@@ -166,8 +166,10 @@ TEST(LinkEngine, FramingErrorResynchronisesOnlyOnAProperReply)
     ASSERT_TRUE(RoundTrip(rig.id, 1));
 
     // A reply from two different addresses is not a sync: the link stays syncing, and
-    // waiting for a packet on it returns at once.
-    rig.device.SetSyncReply({0x06, 0x00, 0x08, 0x00});
+    // waiting for a packet on it returns at once. The reply stops short of a last byte, which
+    // would start the next sync by itself and keep the link and the device trading requests
+    // and replies; the byte sent below would then land at a random place in that exchange.
+    rig.device.SetSyncReply({0x06, 0x00, 0x08});
     rig.device.ClearReceived();
     rig.device.InjectFramingByte(0x00);
     ASSERT_TRUE(rig.device.WaitFor([](const SimDeviceStats& s) { return s.syncRequests >= 1; }, 3000));
