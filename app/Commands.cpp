@@ -145,7 +145,9 @@ int sShowStored(UpdaterDisplayInterface& display, Updater& updater, unsigned int
         return 1;
     }
     _display_stored_device(display, stored);
-    report.Set(serial_number, "ok", true);
+    const JsonValue fields = _json_stored(stored);
+    for (const char* key : {"settings", "stored_builds", "history"})
+        report.Set(serial_number, key, *fields.Find(key));
     return 0;
 }
 
@@ -216,8 +218,14 @@ int sCheck(UpdaterDisplayInterface& display, Updater& updater, const Parameters&
             problems.insert(problems.end(), more.begin(), more.end());
         }
     }
-    for (const std::string& problem : problems)
+    // The file's fields (null when it does not load) and every problem, for --json.
+    report.SetRun("file", bird.Failure() == BirdFile::LOAD_OK ? _json_bird(params.bird_file, bird) : JsonValue());
+    JsonValue listed = JsonValue::Array();
+    for (const std::string& problem : problems) {
         display.message(ERROR, "Problem: %s", problem.c_str());
+        listed.Push(problem);
+    }
+    report.SetRun("problems", listed);
     if (!problems.empty()) {
         display.message(ERROR, "BIRD file %s would be refused for an update: %s", params.bird_file.c_str(),
                         BirdCheck::Summary(problems).c_str());

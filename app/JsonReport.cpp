@@ -80,6 +80,60 @@ JsonValue _json_fingerprint(const Fingerprint& fingerprint)
     return words;
 }
 
+JsonValue _json_stored(const StoredDevice& device)
+{
+    JsonValue settings = JsonValue::Object();
+    for (const auto& setting : device.settings)
+        settings.Set(setting.first, setting.second);
+    JsonValue builds = JsonValue::Array();
+    for (const StoredBuild& build : device.builds) {
+        JsonValue item = JsonValue::Object();
+        item.Set("build", build.build);
+        item.Set("version", build.version.empty() ? JsonValue() : JsonValue(build.version));
+        builds.Push(item);
+    }
+    JsonValue history = JsonValue::Array();
+    for (const std::string& line : device.history)
+        history.Push(line);
+    JsonValue entry = JsonValue::Object();
+    entry.Set("settings", settings);
+    entry.Set("stored_builds", builds);
+    entry.Set("history", history);
+    return entry;
+}
+
+namespace {
+
+std::string sHex8(uint32_t value)
+{
+    char text[16];
+    snprintf(text, sizeof(text), "0x%08X", value);
+    return text;
+}
+
+}  // namespace
+
+JsonValue _json_bird(const std::string& path, const BirdFile& bird)
+{
+    JsonValue entry = JsonValue::Object();
+    entry.Set("path", path);
+    entry.Set("build", bird.GetBuild());
+    entry.Set("version", bird.GetVersion());
+    entry.Set("model", bird.GetModel());
+    entry.Set("serial", _json_serial(bird.GetSerialNumber()));
+    entry.Set("serial_patch", bird.HasSerialNumberBlock() ? JsonValue(sHex8(bird.SerialNumberAddress())) : JsonValue());
+    const std::vector<BirdBlock> starts = bird.FindBlocks(BirdFile::BLOCK_RECOVERY_START);
+    JsonValue start;
+    if (!starts.empty() && starts[0].length >= 4) {
+        const uint8_t* d = starts[0].data;
+        start = sHex8((uint32_t)d[0] << 24 | (uint32_t)d[1] << 16 | (uint32_t)d[2] << 8 | d[3]);
+    }
+    entry.Set("recovery_start", start);
+    entry.Set("loader_blocks", (uint64_t)bird.FindBlocks(BirdFile::BLOCK_LOADER).size());
+    entry.Set("firmware_blocks", (uint64_t)bird.FindBlocks(BirdFile::BLOCK_FIRMWARE).size());
+    return entry;
+}
+
 void JsonReport::SetCommand(const char* name)
 {
     std::lock_guard<std::mutex> hold(lock);
@@ -122,6 +176,17 @@ void JsonReport::FailRun(const std::string& reason)
         run_error = reason.empty() ? std::string("failed") : reason;
 }
 
+void JsonReport::SetRun(const std::string& key, const JsonValue& value)
+{
+    std::lock_guard<std::mutex> hold(lock);
+    for (auto& field : run_fields)
+        if (field.first == key) {
+            field.second = value;
+            return;
+        }
+    run_fields.emplace_back(key, value);
+}
+
 std::string JsonReport::Document(bool ok) const
 {
     std::lock_guard<std::mutex> hold(lock);
@@ -133,5 +198,7 @@ std::string JsonReport::Document(bool ok) const
     for (const auto& device : devices)
         list.Push(device.second);
     document.Set("devices", list);
+    for (const auto& field : run_fields)
+        document.Set(field.first, field.second);
     return document.Write();
 }

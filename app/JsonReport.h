@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "BirdFile.h"
 #include "DeviceInfo.h"
+#include "DeviceRecord.h"
 #include "Fingerprint.h"
 #include "JsonWriter.h"
 
@@ -25,6 +27,8 @@ class JsonReport {
     void Fail(uint32_t serial, const std::string& reason);
     // A failure that concerns no device (an option error, a missing serial port...).
     void FailRun(const std::string& reason);
+    // A field of the document itself, for what concerns no device (the file -C checked).
+    void SetRun(const std::string& key, const JsonValue& value);
 
     // The document; "ok" is the run's result (exit status 0).
     std::string Document(bool ok) const;
@@ -35,6 +39,7 @@ class JsonReport {
     mutable std::mutex lock;  // devices are reported from their own threads
     std::string command;
     std::string run_error;
+    std::vector<std::pair<std::string, JsonValue>> run_fields;
     std::vector<std::pair<uint32_t, JsonValue>> devices;
 };
 
@@ -46,5 +51,13 @@ JsonValue _json_discovered(const DeviceInfo& device);
 JsonValue _json_builds(const std::map<std::string, std::string>& builds);
 // Four eight-digit hexadecimal words.
 JsonValue _json_fingerprint(const Fingerprint& fingerprint);
+// What the store holds for a device (-I): "settings" (an object of the stored keys),
+// "stored_builds" ([{"build": number, "version": text, or null when the file does not load}],
+// newest first) and "history" (its lines, oldest first).
+JsonValue _json_stored(const StoredDevice& device);
+// A loaded BIRD file (-C): "path", "build", "version", "model", "serial", "serial_patch"
+// (the address patched, or null), "recovery_start" (or null), "loader_blocks",
+// "firmware_blocks" (counts).
+JsonValue _json_bird(const std::string& path, const BirdFile& bird);
 
 #endif

@@ -7,6 +7,7 @@
 
 #include "BirdWriter.h"
 #include "IsolatedHome.h"
+#include "JsonQuery.h"
 #include "Log.h"
 #include "OptionParser.h"
 #include "Parameters.h"
@@ -496,19 +497,26 @@ TEST(Program, CheckBirdFiles)
         std::vector<std::string> args;
         int exit_code;
         std::string out, err;  // a part of each; empty: nothing
+        // With --json: the file's fields, the problems and the device entries (empty: not run).
+        std::string json;
     } cases[] = {
         {{"good.bird"}, 0, "    Serial-number patch:  yes, at 0x00004010\n    Recovery loader start: yes, at 0x20000400\n"
-                           "    Loader blocks:         1\n        1: type 0, address 0x20000000, 704 bytes\n", ""},
-        {{"good.bird", "-d", "1234ABCD"}, 0, "would be accepted for an update of device 1234ABCD\n", ""},
+                           "    Loader blocks:         1\n        1: type 0, address 0x20000000, 704 bytes\n", "",
+         "(True, (501, '3.1.4', 'Ginkgo', '1234ABCD', '0x00004010', '0x20000400', 1, 1), [], [])"},
+        {{"good.bird", "-d", "1234ABCD"}, 0, "would be accepted for an update of device 1234ABCD\n", "",
+         "(True, (501, '3.1.4', 'Ginkgo', '1234ABCD', '0x00004010', '0x20000400', 1, 1), [], [('1234ABCD', True)])"},
         {{"good.bird", "-d", "00C0FFEE"}, 1, "    Model:                Ginkgo\n",
-         "Problem: the file is for model [Ginkgo], device 00C0FFEE is recorded as [Maple]\n"},
-        {{"good.bird", "-d", "0BADF00D"}, 1, "", "Problem: the store has no model recorded for device 0BADF00D"},
+         "Problem: the file is for model [Ginkgo], device 00C0FFEE is recorded as [Maple]\n",
+         "(False, (501, '3.1.4', 'Ginkgo', '1234ABCD', '0x00004010', '0x20000400', 1, 1), "
+         "['the file is for model [Ginkgo], device 00C0FFEE is recorded as [Maple]'], [('00C0FFEE', False)])"},
+        {{"good.bird", "-d", "0BADF00D"}, 1, "", "Problem: the store has no model recorded for device 0BADF00D", ""},
         {{"range.bird"}, 1, "    Build:                501\n",
-         "Problem: the serial-number location 00009000 lies outside every firmware block\n"},
-        {{"unknown.bird"}, 1, "", "Problem: "},
-        {{"truncated.bird"}, 1, "", "Problem: the file is truncated"},
-        {{"corrupt.bird"}, 1, "", "would be refused for an update: "},
-        {{"missing.bird"}, 1, "", "would be refused for an update: "},
+         "Problem: the serial-number location 00009000 lies outside every firmware block\n", ""},
+        {{"unknown.bird"}, 1, "", "Problem: ", ""},
+        {{"truncated.bird"}, 1, "", "Problem: the file is truncated",
+         "(False, None, ['the file is truncated: its compressed content ends early'], [])"},
+        {{"corrupt.bird"}, 1, "", "would be refused for an update: ", ""},
+        {{"missing.bird"}, 1, "", "would be refused for an update: ", ""},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = {"-C", "-f", dir + "/" + c.args[0]};
@@ -525,5 +533,15 @@ TEST(Program, CheckBirdFiles)
         if (c.args[0] == "truncated.bird" || c.args[0] == "missing.bird") {
             EXPECT_EQ(std::string::npos, r.out.find("BIRD file:")) << r.out;
         }
+        if (c.json.empty())
+            continue;
+        args.push_back("--json");
+        ProcessResult json = home.Run(args);
+        EXPECT_EQ(c.exit_code, json.exit_code) << c.args[0];
+        EXPECT_EQ(c.json, JsonQuery(json.out, "(d['ok'], d['file'] and tuple(d['file'][k] for k in ('build', 'version', "
+                                              "'model', 'serial', 'serial_patch', 'recovery_start', 'loader_blocks', "
+                                              "'firmware_blocks')), d['problems'], [(x['serial'], x['ok']) for x in "
+                                              "d['devices']])"))
+            << c.args[0] << " " << json.out;
     }
 }

@@ -8,41 +8,10 @@
 
 #include "DeviceBoard.h"
 #include "IsolatedHome.h"
+#include "JsonQuery.h"
 #include "JsonReport.h"
 #include "JsonWriter.h"
 #include "UpdateRun.h"
-
-namespace {
-
-// What python's json module makes of the document: ascii() of the expression, evaluated with
-// the parsed document as `d`, or "ERROR ..." when the document does not parse.
-std::string sPython(const std::string& document, const std::string& expression)
-{
-    TempDir dir;
-    WriteFileText(dir.file("doc.json"), document);
-    WriteFileText(dir.file("expr"), expression);
-    WriteFileText(dir.file("parse.py"),
-                  "import json, sys\n"
-                  "try:\n"
-                  "    d = json.load(open(sys.argv[1], encoding='utf-8'))\n"
-                  "except Exception as e:\n"
-                  "    print('ERROR', e)\n"
-                  "    sys.exit(0)\n"
-                  "print(ascii(eval(open(sys.argv[2]).read())))\n");
-    const std::string command = "python3 " + dir.file("parse.py") + " " + dir.file("doc.json") + " " + dir.file("expr");
-    FILE* p = popen(command.c_str(), "r");
-    std::string out;
-    char buffer[512];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof(buffer), p)) > 0)
-        out.append(buffer, n);
-    pclose(p);
-    while (!out.empty() && out.back() == '\n')
-        out.pop_back();
-    return out;
-}
-
-}  // namespace
 
 TEST(JsonWriter, EveryTextParsesBackToWhatWasMeant)
 {
@@ -67,7 +36,7 @@ TEST(JsonWriter, EveryTextParsesBackToWhatWasMeant)
         texts.Push(c.text);
         expected += std::string(expected.size() > 1 ? ", " : "") + c.parsed;
     }
-    EXPECT_EQ(expected + "]", sPython(texts.Write(), "d")) << texts.Write();
+    EXPECT_EQ(expected + "]", JsonQuery(texts.Write(), "d")) << texts.Write();
 
     JsonValue document = JsonValue::Object();
     document.Set("n", 4294967295u).Push(1);  // a member that changes kind becomes what is asked
@@ -81,7 +50,7 @@ TEST(JsonWriter, EveryTextParsesBackToWhatWasMeant)
     document.Set("big", 7);  // replaces, keeps its place
     EXPECT_EQ(document.Write(),
               "{\"n\":[1],\"big\":7,\"seconds\":1.500,\"nan\":null,\"none\":null,\"list\":[true,{\"k\":\"v\"}]}");
-    EXPECT_EQ("[[1], 7, 1.5, None, None, [True, {'k': 'v'}]]", sPython(document.Write(), "list(d.values())"));
+    EXPECT_EQ("[[1], 7, 1.5, None, None, [True, {'k': 'v'}]]", JsonQuery(document.Write(), "list(d.values())"));
 }
 
 TEST(JsonReport, DocumentFieldsAndFailures)
@@ -112,12 +81,12 @@ TEST(JsonReport, DocumentFieldsAndFailures)
     report.Fail(0xA, "first reason");
     report.Fail(0xA, "second reason");  // the first reason stays
     const std::string doc = report.Document(false);
-    EXPECT_EQ("('discover', False, None, 2)", sPython(doc, "(d['command'], d['ok'], d['error'], len(d['devices']))"));
+    EXPECT_EQ("('discover', False, None, 2)", JsonQuery(doc, "(d['command'], d['ok'], d['error'], len(d['devices']))"));
     EXPECT_EQ("{'serial': '40F5849A', 'ok': True, 'error': None, 'model': 'Ginkgo', 'module': '02', 'router': '0A', "
               "'version': '2.9.28', 'build': 99528558, 'transport': 'USB'}",
-              sPython(doc, "d['devices'][0]"));
+              JsonQuery(doc, "d['devices'][0]"));
     EXPECT_EQ("('0000000A', False, 'first reason', 'TCPIP', '10.77.0.2')",
-              sPython(doc, "tuple(d['devices'][1][k] for k in ('serial','ok','error','transport','ip'))"));
+              JsonQuery(doc, "tuple(d['devices'][1][k] for k in ('serial','ok','error','transport','ip'))"));
 
     // Builds by version as the listing sorts them; a build named by no number keeps its text.
     const std::string builds =
@@ -128,6 +97,14 @@ TEST(JsonReport, DocumentFieldsAndFailures)
     fingerprint.words[0] = 0xDEADBEEF;
     fingerprint.words[3] = 7;
     EXPECT_EQ(_json_fingerprint(fingerprint).Write(), "[\"DEADBEEF\",\"00000000\",\"00000000\",\"00000007\"]");
+
+    // A stored build that does not load has no version (null, not an empty text).
+    StoredDevice stored;
+    stored.settings["MODEL"] = "Ginkgo";
+    stored.builds = {{102, "102.bird", "2.9.0"}, {101, "101.bird", ""}};
+    EXPECT_EQ(_json_stored(stored).Write(),
+              "{\"settings\":{\"MODEL\":\"Ginkgo\"},\"stored_builds\":[{\"build\":102,\"version\":\"2.9.0\"},"
+              "{\"build\":101,\"version\":null}],\"history\":[]}");
 }
 
 TEST(UpdateRun, PlanSkipsOtherModelsAndKeepsNamedDevicesInOrder)

@@ -15,6 +15,7 @@
 #include "BirdWriter.h"
 #include "DeviceHistory.h"
 #include "IsolatedHome.h"
+#include "JsonQuery.h"
 #include "NetNamespace.h"
 #include "Process.h"
 #include "SimUpgradeLogic.h"
@@ -39,22 +40,6 @@ void sWriteBird(const std::string& path, const std::string& model = "Ginkgo")
     writer.AddFirmware(0x4000, code);
     writer.AddFirmware(0x8000, BirdWriter::MakeCode(1200, 3));
     ASSERT_EQ(aErrNone, writer.Write(path));
-}
-
-// What python makes of the document: ascii() of the expression over the parsed document d.
-std::string sJson(const std::string& document, const std::string& expression)
-{
-    TempDir dir;
-    WriteFileText(dir.file("doc"), document);
-    WriteFileText(dir.file("expr"), expression);
-    WriteFileText(dir.file("p.py"), "import json, sys\n"
-                                    "d = json.loads(open(sys.argv[1], encoding='utf-8').read())\n"
-                                    "print(ascii(eval(open(sys.argv[2]).read())))\n");
-    ProcessResult r = RunProcess({"python3", dir.file("p.py"), dir.file("doc"), dir.file("expr")});
-    std::string out = r.exit_code == 0 ? r.out : "NOT JSON: " + r.err;
-    while (!out.empty() && out.back() == '\n')
-        out.pop_back();
-    return out;
 }
 
 class MultiUpdateCli : public ::testing::Test {
@@ -142,10 +127,10 @@ TEST_F(MultiUpdateCli, ThreeDevicesAtOnceEachGetsExactlyTheFile)
     // Standard output is the document alone; the people's messages and the summary went to
     // standard error.
     EXPECT_EQ("('update', True, None, ['1234ABC1', '1234ABC2', '1234ABC3'])",
-              sJson(r.out, "(d['command'], d['ok'], d['error'], [x['serial'] for x in d['devices']])"))
+              JsonQuery(r.out, "(d['command'], d['ok'], d['error'], [x['serial'] for x in d['devices']])"))
         << r.out;
     EXPECT_EQ("[(True, None, 8802, False, True), (True, None, 8802, False, True), (True, None, 8802, False, True)]",
-              sJson(r.out, "[(x['ok'], x['error'], x['build'], x['skipped'], x['seconds'] > 0) for x in d['devices']]"));
+              JsonQuery(r.out, "[(x['ok'], x['error'], x['build'], x['skipped'], x['seconds'] > 0) for x in d['devices']]"));
     EXPECT_NE(std::string::npos, r.err.find("Serial    Model        Before      After       Result")) << r.err;
     for (int i = 0; i < 3; i++) {
         EXPECT_EQ(0u, sSummaryLine(r.err, kSerials[i]).find(std::string(kSerials[i]) + "  Ginkgo       2.1.7       -           ok "))
@@ -182,7 +167,7 @@ TEST_F(MultiUpdateCli, ADeviceRefusingPrepareFailsAloneAndAllSkipsAnotherModel)
     ProcessResult all = Run({"-U", "-d", "ALL", "-f", bird(), "-t", "TCPIP", "--json"});
     EXPECT_EQ(0, all.exit_code) << all.out << all.err;
     EXPECT_EQ("[('1234ABC1', True, False), ('1234ABC2', True, False), ('1234ABC3', True, True)]",
-              sJson(all.out, "sorted((x['serial'], x['ok'], x['skipped']) for x in d['devices'])"))
+              JsonQuery(all.out, "sorted((x['serial'], x['ok'], x['skipped']) for x in d['devices'])"))
         << all.out;
     EXPECT_NE(std::string::npos, sSummaryLine(all.err, kSerials[2]).find(" skipped ")) << all.err;
     ExpectUpdated(0);
@@ -201,7 +186,7 @@ TEST_F(MultiUpdateCli, VerifiedUpdates)
     EXPECT_EQ(0, r.exit_code) << r.out << r.err;
     EXPECT_NE(std::string::npos, r.err.find("Device 1234ABC1 now runs 3.1.4 (8802)\n")) << r.err;
     EXPECT_EQ("(True, {'version': '3.1.4', 'build': 8802})",
-              sJson(r.out, "(d['ok'], d['devices'][0]['running'])"));
+              JsonQuery(r.out, "(d['ok'], d['devices'][0]['running'])"));
     StopDevice(0);
 
     // Comes back with the old build; never comes back (the wait is bounded by -w). Two devices
@@ -231,7 +216,7 @@ TEST_F(MultiUpdateCli, JsonOfTheListingsAndTheDownload)
     EXPECT_EQ(0, found.exit_code) << found.out << found.err;
     EXPECT_EQ("[('1234ABC1', True, None, 'Ginkgo', '2.1.7', 1234, 'TCPIP', '10.77.0.1'), "
               "('1234ABC2', True, None, 'Ginkgo', '2.1.7', 1234, 'TCPIP', '10.77.0.1')]",
-              sJson(found.out, "sorted((x['serial'], x['ok'], x['error'], x['model'], x['version'], x['build'], "
+              JsonQuery(found.out, "sorted((x['serial'], x['ok'], x['error'], x['model'], x['version'], x['build'], "
                                "x['transport'], x['ip']) for x in d['devices'])"))
         << found.out;
     EXPECT_NE(std::string::npos, found.err.find("Discovered Devices: (TCPIP)")) << found.err;
@@ -251,13 +236,13 @@ TEST_F(MultiUpdateCli, JsonOfTheListingsAndTheDownload)
     ProcessResult builds = Run({"-B", "-d", kSerials[0], "-u", url, "--json"});
     EXPECT_EQ(0, builds.exit_code) << builds.out << builds.err;
     EXPECT_EQ("('builds', [{'build': 8801, 'version': '3.1.3'}, {'build': 8802, 'version': '3.1.4'}])",
-              sJson(builds.out, "(d['command'], d['devices'][0]['builds'])"))
+              JsonQuery(builds.out, "(d['command'], d['devices'][0]['builds'])"))
         << builds.out;
 
     ProcessResult got = Run({"-G", "-d", kSerials[0], "-b", "8802", "-u", url, "--json"});
     EXPECT_EQ(0, got.exit_code) << got.out << got.err;
     EXPECT_EQ("('download', True, 8802, True)",
-              sJson(got.out, "(d['command'], d['ok'], d['devices'][0]['build'], "
+              JsonQuery(got.out, "(d['command'], d['ok'], d['devices'][0]['build'], "
                              "d['devices'][0]['file'].endswith('/1234ABC1/8802.bird'))"))
         << got.out;
     server.Stop();

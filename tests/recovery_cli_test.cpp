@@ -14,6 +14,7 @@
 #include "BirdWriter.h"
 #include "DeviceHistory.h"
 #include "IsolatedHome.h"
+#include "JsonQuery.h"
 #include "LpcRomSim.h"
 #include "Process.h"
 #include "UpdateServerSim.h"
@@ -91,25 +92,44 @@ void sExpectFlashed(LpcRomSim& sim, const Firmware& fw)
 
 }  // namespace
 
-TEST(RecoveryCli, FingerprintOfAnLpcChip)
-{
-    LpcRomSim sim(sChip());
-    ASSERT_TRUE(sim.Start());
-    IsolatedHome home;
-    ProcessResult r = home.Run({"-N", "-s", sim.Port()});
-    EXPECT_EQ(0, r.exit_code) << r.out << r.err;
-    EXPECT_NE(std::string::npos, r.out.find("[ 0A1B2C3D 11223344 CAFEF00D 00000007 ]")) << r.out;
-}
-
-TEST(RecoveryCli, FingerprintWithoutAnswer)
+// -N on a line where an LPC chip answers, and on one where nothing does; with --json the
+// messages go to standard error and standard output is the document alone.
+TEST(RecoveryCli, Fingerprint)
 {
     PtyLine silent;
     ASSERT_TRUE(silent.Open());
-    IsolatedHome home;
-    // Nothing answers as an LPC; the i.MX path needs a loader it cannot find either.
-    ProcessResult r = home.Run({"-N", "-s", silent.SlavePath(), "-u", "http://127.0.0.1:9/cgi/u"});
-    EXPECT_EQ(1, r.exit_code) << r.out << r.err;
-    EXPECT_NE(std::string::npos, r.err.find("Got no response from chip")) << r.err;
+    struct Case {
+        bool chip, json;
+        int exit_code;
+        std::string message, document;
+    } cases[] = {
+        {true, false, 0, "[ 0A1B2C3D 11223344 CAFEF00D 00000007 ]\n", ""},
+        {true, true, 0, "[ 0A1B2C3D 11223344 CAFEF00D 00000007 ]\n",
+         "('fingerprint', True, [{'serial': 'DEADDEAD', 'ok': True, 'error': None, "
+         "'fingerprint': ['0A1B2C3D', '11223344', 'CAFEF00D', '00000007']}])"},
+        // Nothing answers as an LPC; the i.MX path needs a loader it cannot find either.
+        {false, false, 1, "Got no response from chip\n", ""},
+        {false, true, 1, "Got no response from chip\n",
+         "('fingerprint', False, [{'serial': 'DEADDEAD', 'ok': False, 'error': 'Got no response from chip; "
+         "No fingerprint from a ROM bootloader on " +
+             silent.SlavePath() + ": is the device in recovery mode on that port?'}])"},
+    };
+    for (const Case& c : cases) {
+        LpcRomSim sim(sChip());
+        ASSERT_TRUE(sim.Start());
+        IsolatedHome home;
+        std::vector<std::string> args = {"-N", "-s", c.chip ? sim.Port() : silent.SlavePath(), "-u",
+                                         "http://127.0.0.1:9/cgi/u"};
+        if (c.json)
+            args.push_back("--json");
+        ProcessResult r = home.Run(args);
+        EXPECT_EQ(c.exit_code, r.exit_code) << r.out << r.err;
+        const std::string& messages = c.json || c.exit_code != 0 ? r.err : r.out;
+        EXPECT_NE(std::string::npos, messages.find(c.message)) << c.json << "\n" << r.out << r.err;
+        if (c.json) {
+            EXPECT_EQ(c.document, JsonQuery(r.out, "(d['command'], d['ok'], d['devices'])")) << r.out;
+        }
+    }
 }
 
 TEST(RecoveryCli, LpcRecoveryFromAFile)

@@ -8,6 +8,7 @@
 
 #include "BirdWriter.h"
 #include "IsolatedHome.h"
+#include "JsonQuery.h"
 #include "KeyValueStore.h"
 #include "LocalCertificate.h"
 #include "UpdateServerSim.h"
@@ -115,6 +116,14 @@ TEST_F(ServerCliTest, GetStoresTheBuildAndRecordsIt)
     EXPECT_NE(ok, std::string::npos) << info.out;
     EXPECT_NE(failed, std::string::npos) << info.out;
     EXPECT_LT(ok, failed);
+    ProcessResult infoJson = home.Run({"-I", "-d", "40F5849A", "--json"});
+    EXPECT_EQ(infoJson.exit_code, 0) << infoJson.err;
+    EXPECT_EQ("('info', '102.bird', [{'build': 102, 'version': '2.9.0'}], 2, True, True)",
+              JsonQuery(infoJson.out, "(d['command'], d['devices'][0]['settings']['LATEST_DOWNLOAD'], "
+                                      "d['devices'][0]['stored_builds'], len(d['devices'][0]['history']), "
+                                      "d['devices'][0]['history'][0].endswith(' | download | 102.bird | ok'), "
+                                      "d['devices'][0]['history'][1].endswith('failed: No valid build 555'))"))
+        << infoJson.out;
 
     // -G then -B: both run.
     ProcessResult both = home.Run({"-G", "-B", "-d", "40F5849A", "-b", "101", "-u", url});
