@@ -17,19 +17,27 @@ SimUsbAway::~SimUsbAway()
     thread_.join();
 }
 
-void SimUsbAway::Leave(int ms)
+void SimUsbAway::Leave(int ms, SimUsbDevice* comeBackAs)
 {
-    if (device_ == nullptr)
-        return;
     {
         // Under the lock, so a return that falls due meanwhile cannot come after this.
         std::lock_guard<std::mutex> lock(mutex_);
+        if (device_ == nullptr)
+            return;
         device_->SetPlugged(false);
+        if (comeBackAs != nullptr)
+            device_ = comeBackAs;
         departures_++;
         returnPending_ = ms >= 0;
         returnAt_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms < 0 ? 0 : ms);
     }
     changed_.notify_all();
+}
+
+SimUsbDevice* SimUsbAway::Current()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return device_;
 }
 
 int SimUsbAway::Departures()

@@ -91,6 +91,16 @@ TEST(LoaderPhase, ALoaderIsOnlyTakenForTheOneDeviceRecordedWhereItWasFound)
     EXPECT_EQ("the loader found under DEADDEAD over TCPIP at 10.77.0.1 may be any of the devices with an "
               "unfinished update: 1234ABCD and 00C0FFEE; not guessing which",
               LoaderPhaseAmbiguity(mine, {mine, sameAddress, elsewhere}));
+    // The loader search takes only a device reached the way the phase was recorded.
+    linkSpec found{};
+    found.type = TCPIP;
+    found.t.ip.ip_address = sAddress("10.77.0.1");
+    EXPECT_TRUE(LoaderPhaseReachedBy(mine, found));
+    EXPECT_FALSE(LoaderPhaseReachedBy(elsewhere, found));
+    EXPECT_FALSE(LoaderPhaseReachedBy(usb, found));
+    found.type = USB;
+    EXPECT_TRUE(LoaderPhaseReachedBy(usb, found));
+    EXPECT_FALSE(LoaderPhaseReachedBy(mine, found));
     // Over USB any two recorded devices share the bus.
     EXPECT_NE("", LoaderPhaseAmbiguity(usb, {usb, sPhase(0x0000A5B8, USB, nullptr)}));
 

@@ -9,8 +9,10 @@
 #include <vector>
 
 #include "BirdWriter.h"
+#include "FindAgain.h"
 #include "IsolatedHome.h"
 #include "KeyValueStore.h"
+#include "Module.h"
 #include "RecordingDisplay.h"
 #include "SimDevice.h"
 #include "SimModuleLogic.h"
@@ -27,6 +29,7 @@ const bool sPreloaded = SimUsbBus::ReexecUnderPreload();
 
 const uint32_t kSerial = 0x0000A5B7;
 const uint8_t kModel = 16;
+const uint32_t kLoaderSerial = 0xDEADDEAD;
 
 class UpdateUsb : public ::testing::Test {
   protected:
@@ -51,7 +54,9 @@ class UpdateUsb : public ::testing::Test {
     }
 
     // The simulated device behind the USB bus; LOAD and REBOOT take it off the bus for the
-    // configured times.
+    // configured times. A loader that answers under the default serial number comes back as a
+    // USB device of its own (serial "DEADDEAD", behind the same device), and REBOOT brings back
+    // the device itself.
     void Plug(const SimUpgradeConfig& config)
     {
         SimModuleConfig self;
@@ -73,8 +78,15 @@ class UpdateUsb : public ::testing::Test {
         usb.product = kModel;
         usbDevice = bus.Add(usb, wire);
         ASSERT_NE(usbDevice, nullptr);
+        usb.serial = "DEADDEAD";
+        usb.productName = "Simulated loader";
+        loaderDevice = bus.Add(usb, wire);
+        ASSERT_NE(loaderDevice, nullptr);
+        loaderDevice->SetPlugged(false);
         away.reset(new SimUsbAway(usbDevice));
-        upgrade->SetAwayHook([this](SimDevice&, int ms, uint32_t) { away->Leave(ms); });
+        upgrade->SetAwayHook([this](SimDevice&, int ms, uint32_t serial) {
+            away->Leave(ms, serial == kLoaderSerial ? loaderDevice : usbDevice);
+        });
     }
 
     TempDir dir, store;
@@ -85,6 +97,7 @@ class UpdateUsb : public ::testing::Test {
     // Destroyed in reverse: the away helper and the device go before the bus.
     SimUsbBus bus;
     SimUsbDevice* usbDevice = nullptr;
+    SimUsbDevice* loaderDevice = nullptr;
     std::unique_ptr<SimModuleLogic> module;
     std::unique_ptr<SimUpgradeLogic> upgrade;
     std::unique_ptr<SimDevice> device;
@@ -137,4 +150,31 @@ TEST_F(UpdateUsb, LoaderThatTakesLongerToComeBackIsFoundAgain)
     ASSERT_EQ(2u, upgrade->Firmware().size());
     EXPECT_EQ(firmwareB, upgrade->Firmware()[1].bytes);
     EXPECT_EQ(1, upgrade->Stats().reboots);
+}
+
+// The find-again loop takes only a device its filter accepts. The device and a loader under the
+// default serial number are both on the bus: unfiltered, the first attempt's device is taken;
+// a filter that refuses it leads to the loader; one that refuses everything takes nothing, also
+// from an attempt that connects without discovering.
+TEST_F(UpdateUsb, FindingAgainTakesOnlyWhatTheFilterAccepts)
+{
+    Plug(SimUpgradeConfig());
+    loaderDevice->SetPlugged(true);
+    const std::vector<FindAttempt> attempts = FindAgainRound(FindHow::DISCOVER, USB, {kSerial, kLoaderSerial});
+    const FindFilter notTheDevice = [](const linkSpec& spec) { return spec.serial_number != kSerial; };
+    Vantorix::Strandix::Module module(0, (uint8_t)0);
+    linkSpec spec{};
+
+    ASSERT_EQ(aErrNone, FindDeviceAgain(module, attempts, 1, 0));
+    ASSERT_EQ(aErrNone, module.getLinkSpecifier(&spec));
+    EXPECT_EQ(kSerial, spec.serial_number);
+    ASSERT_EQ(aErrNone, FindDeviceAgain(module, attempts, 1, 0, 0, notTheDevice));
+    ASSERT_EQ(aErrNone, module.getLinkSpecifier(&spec));
+    EXPECT_EQ(kLoaderSerial, spec.serial_number);
+
+    EXPECT_EQ(aErrNotFound, FindDeviceAgain(module, attempts, 2, 10, 0, [](const linkSpec&) { return false; }));
+    EXPECT_FALSE(module.isConnected());
+    EXPECT_EQ(aErrNotFound,
+              FindDeviceAgain(module, FindAgainRound(FindHow::CONNECT, USB, {kSerial}), 1, 0, 0, notTheDevice));
+    EXPECT_FALSE(module.isConnected());
 }

@@ -1,26 +1,56 @@
 #include "FindAgain.h"
 
 #include "Log.h"
+#include "aDiscovery.h"
 #include "aTime.h"
 
 using Vantorix::Strandix::Module;
 
 namespace {
 
-aErr sAttempt(Module& module, const FindAttempt& attempt)
+// A discovery over the attempt's transport for the first device with its serial number that
+// the filter accepts.
+struct FilteredSearch {
+    uint32_t serial_number;
+    const FindFilter* accept;
+    bool found = false;
+    linkSpec spec{};
+};
+
+bool sAccepted(const linkSpec* spec, bool* countIt, void* ref)
 {
-    switch (attempt.how) {
-    case FindHow::KNOWN_LINK: return module.reconnect();
-    case FindHow::CONNECT: return module.connect(attempt.transport, attempt.serial_number);
-    case FindHow::DISCOVER: return module.discoverAndConnect(attempt.transport, attempt.serial_number);
+    FilteredSearch* search = static_cast<FilteredSearch*>(ref);
+    if (spec->serial_number != search->serial_number || !(*search->accept)(*spec))
+        return true;
+    search->found = true;
+    search->spec = *spec;
+    *countIt = true;
+    return false;
+}
+
+aErr sAttempt(Module& module, const FindAttempt& attempt, const FindFilter& accept)
+{
+    if (attempt.how == FindHow::DISCOVER && accept) {
+        FilteredSearch search{attempt.serial_number, &accept};
+        aDiscovery_EnumerateModules(attempt.transport, sAccepted, &search);
+        return search.found ? module.connectFromSpec(search.spec) : aErrNotFound;
     }
-    return aErrParam;
+    aErr err = aErrParam;
+    switch (attempt.how) {
+    case FindHow::KNOWN_LINK: err = module.reconnect(); break;
+    case FindHow::CONNECT: err = module.connect(attempt.transport, attempt.serial_number); break;
+    case FindHow::DISCOVER: err = module.discoverAndConnect(attempt.transport, attempt.serial_number); break;
+    }
+    linkSpec reached{};
+    if (err == aErrNone && accept && (module.getLinkSpecifier(&reached) != aErrNone || !accept(reached)))
+        err = aErrNotFound;
+    return err;
 }
 
 }  // namespace
 
 aErr FindDeviceAgain(Module& module, const std::vector<FindAttempt>& attempts, int rounds, uint32_t pauseMs,
-                     uint64_t deadlineMs)
+                     uint64_t deadlineMs, const FindFilter& accept)
 {
     aErr err = deadlineMs != 0 ? aErrTimeout : aErrNotFound;
     module.disconnect();
@@ -30,7 +60,7 @@ aErr FindDeviceAgain(Module& module, const std::vector<FindAttempt>& attempts, i
         for (const FindAttempt& attempt : attempts) {
             Log::log(DEBUG_Network, "NETWORK: seeking device %08X again, round %d of %d\n", attempt.serial_number,
                      round, rounds);
-            err = sAttempt(module, attempt);
+            err = sAttempt(module, attempt, accept);
             if (err == aErrNone && module.isConnected())
                 return aErrNone;
             if (err == aErrNone)

@@ -4,17 +4,25 @@
 #define UPDATER_FIND_AGAIN_H
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "Module.h"
 #include "UpdaterSteps.h"
+#include "aLinkSpec.h"
+
+// Which of the devices an attempt reaches it may take, by the device's link specifier (for
+// example only one found at a given address). Empty: any.
+using FindFilter = std::function<bool(const linkSpec&)>;
 
 // Runs the attempts in order, up to rounds times, pausing pauseMs after each round that found
 // nothing. Every failed attempt leaves the module disconnected, so the next starts afresh.
 // With deadlineMs (monotonic milliseconds, 0 for none) no round starts after it and no pause
-// reaches past it. aErrNone with the module connected, else the last attempt's error
-// (aErrTimeout when the deadline came before any attempt).
+// reaches past it. With a filter, a discovering attempt connects the first device with the
+// attempt's serial number that the filter accepts, and a device another attempt connected is
+// let go (aErrNotFound) unless the filter accepts it. aErrNone with the module connected, else
+// the last attempt's error (aErrTimeout when the deadline came before any attempt).
 aErr FindDeviceAgain(Vantorix::Strandix::Module& module, const std::vector<FindAttempt>& attempts, int rounds,
-                     uint32_t pauseMs, uint64_t deadlineMs = 0);
+                     uint32_t pauseMs, uint64_t deadlineMs = 0, const FindFilter& accept = FindFilter());
 
 #endif

@@ -158,6 +158,11 @@ std::vector<LoaderPhase> LoaderPhasesReachedAt(const std::vector<LoaderPhase>& p
     return matching;
 }
 
+bool LoaderPhaseReachedBy(const LoaderPhase& phase, const linkSpec& spec)
+{
+    return spec.type == phase.transport && (phase.transport != TCPIP || spec.t.ip.ip_address == phase.address);
+}
+
 std::string LoaderPhaseFinishCommand(const LoaderPhase& phase)
 {
     return "updater -U -d " + sSerial(phase.serial_number);

@@ -61,6 +61,9 @@ bool LoaderPhaseParseAddress(const std::string& text, uint32_t* address);
 // belong to.
 std::vector<LoaderPhase> LoaderPhasesReachedAt(const std::vector<LoaderPhase>& phases, linkType transport,
                                                uint32_t address);
+// Whether a device found at spec is reached the way the phase was recorded: over its transport
+// and, for TCP/IP, at its address.
+bool LoaderPhaseReachedBy(const LoaderPhase& phase, const linkSpec& spec);
 // The command that finishes the phase.
 std::string LoaderPhaseFinishCommand(const LoaderPhase& phase);
 

@@ -5,6 +5,7 @@
 
 #include "BirdFile.h"
 #include "DeviceHistory.h"
+#include "FindAgain.h"
 #include "KeyValueStore.h"
 #include "LoaderPhase.h"
 #include "Log.h"
@@ -13,7 +14,6 @@
 #include "UpdaterEntity.h"
 #include "UpdaterStore.h"
 #include "Updater_Transfer.h"
-#include "aDiscovery.h"
 #include "aError.h"
 #include "aTime.h"
 
@@ -24,32 +24,10 @@ namespace {
 const UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
 const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
 
-// The loader of a recorded phase over its transport (at its address over TCP/IP): the device's
-// own serial number first, else the default one.
-struct LoaderSearch {
-    const LoaderPhase* phase;
-    bool own = false;
-    bool fallback = false;
-    linkSpec own_spec{};
-    linkSpec fallback_spec{};
-};
-
-bool sLoaderCandidate(const linkSpec* spec, bool* countIt, void* ref)
-{
-    LoaderSearch* search = static_cast<LoaderSearch*>(ref);
-    if (search->phase->transport == TCPIP && spec->t.ip.ip_address != search->phase->address)
-        return true;
-    if (spec->serial_number == search->phase->serial_number && !search->own) {
-        search->own = true;
-        search->own_spec = *spec;
-        *countIt = true;
-    } else if (spec->serial_number == UpdaterEntity::kDefaultSerialNumber && !search->fallback) {
-        search->fallback = true;
-        search->fallback_spec = *spec;
-        *countIt = true;
-    }
-    return !search->own;
-}
+// How often, and how far apart, the loader of a recorded phase is sought: it may still be on its
+// way back from the restart into it.
+const int kLoaderSearchRounds = 3;
+const uint32_t kLoaderSearchPauseMs = 1000;
 
 }  // namespace
 
@@ -138,32 +116,33 @@ bool Updater::Finish_Loader_Phase(UpdaterStoreItem& item, LoaderPhase& phase, un
 
     display.message(INFO, "Looking for the loader of %08X over %s", serial_number,
                     LoaderPhaseTransportName(phase.transport));
-    LoaderSearch search;
-    search.phase = &phase;
-    aDiscovery_EnumerateModules(phase.transport, sLoaderCandidate, &search);
-    if (!search.own && !search.fallback) {
+    // The device's own serial number first, then the default one; only where the phase was recorded.
+    Module target(module_address, (uint8_t)0);
+    aErr err = FindDeviceAgain(
+        target,
+        FindAgainRound(FindHow::DISCOVER, phase.transport, {serial_number, UpdaterEntity::kDefaultSerialNumber}),
+        kLoaderSearchRounds, kLoaderSearchPauseMs, 0,
+        [&phase](const linkSpec& spec) { return LoaderPhaseReachedBy(phase, spec); });
+    linkSpec spec{};
+    if (err == aErrNone)
+        err = target.getLinkSpecifier(&spec);
+    if (err != aErrNone) {
+        target.disconnect();
         display.message(ERROR, "Failed to find the loader of %08X over %s%s%s", serial_number,
                         LoaderPhaseTransportName(phase.transport), phase.transport == TCPIP ? " at " : "",
                         phase.transport == TCPIP ? LoaderPhaseAddressText(phase.address).c_str() : "");
         return false;
     }
-    if (!search.own) {
+    if (spec.serial_number != serial_number) {
         const std::string ambiguous = LoaderPhaseAmbiguity(phase, LoaderPhaseStore::All(updater_directory));
         if (!ambiguous.empty()) {
+            target.disconnect();
             display.message(ERROR, "Refused: %s", ambiguous.c_str());
             return false;
         }
     }
-    const linkSpec& spec = search.own ? search.own_spec : search.fallback_spec;
     display.message(INFO, "Found the loader of %08X under %08X", serial_number, spec.serial_number);
 
-    Module target(module_address, (uint8_t)0);
-    aErr err = target.connectFromSpec(spec);
-    if (err != aErrNone) {
-        display.message(ERROR, "Failed to connect to the loader of %08X [%d, %s]", serial_number, (int)err,
-                        aError_GetErrorText(err));
-        return false;
-    }
     ReasonDisplay steps(display);
     err = _transfer_firmware(steps, target, bird);
     target.disconnect();
