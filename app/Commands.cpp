@@ -108,7 +108,8 @@ int sGetOne(CommandDisplay& display, Updater& updater, Parameters& params, JsonR
     entry.succeeded = stored != 0;
     entry.reason = display.Reason();
     entry.message = params.log_message;
-    _record_history(display, updater.Directory(), params.serial_number, entry);
+    if (!_record_history(display, updater.Directory(), params.serial_number, entry))
+        stored = 0;
     if (stored == 0) {
         report.Fail(params.serial_number, display.Reason());
         return 1;
@@ -253,13 +254,13 @@ uint32_t sBuildNumber(const std::string& build)
     return build.empty() ? 0 : _get_int_arg(build.c_str(), &end);
 }
 
-// The history line of an update or recovery that ran.
-void sRecordUpdate(CommandDisplay& display, Updater& updater, const Parameters& params, const char* action,
+// The history line of an update or recovery that ran; false when it could not be written.
+bool sRecordUpdate(CommandDisplay& display, Updater& updater, const Parameters& params, const char* action,
                    bool succeeded)
 {
     const unsigned int serial = updater.LastSerialNumber() != 0 ? updater.LastSerialNumber() : params.serial_number;
-    _record_update(display, updater.Directory(), serial, updater.LastFirmware(), params, action, succeeded,
-                   display.Reason());
+    return _record_update(display, updater.Directory(), serial, updater.LastFirmware(), params, action, succeeded,
+                          display.Reason());
 }
 
 // -U: update, or recovery with -t RECOVER; several devices at once with a list or ALL.
@@ -272,10 +273,10 @@ int sUpdate(CommandDisplay& display, Updater& updater, const Parameters& params,
     const uint64_t start = aTime_MonoMS();
     if (params.transport == TRANSPORT_RECOVER) {
         report.SetCommand("recover");
-        const bool recovered = updater.Recover_Firmware(params.serial_port, build, params.baud_rate,
-                                                        params.serial_number, params.bird_file,
-                                                        params.override_model_checks);
-        sRecordUpdate(display, updater, params, "recovery", recovered);
+        bool recovered = updater.Recover_Firmware(params.serial_port, build, params.baud_rate, params.serial_number,
+                                                  params.bird_file, params.override_model_checks);
+        if (!sRecordUpdate(display, updater, params, "recovery", recovered))
+            recovered = false;
         const unsigned int serial = updater.LastSerialNumber() != 0 ? updater.LastSerialNumber() : params.serial_number;
         if (serial != 0) {
             if (build != 0)
@@ -302,7 +303,8 @@ int sUpdate(CommandDisplay& display, Updater& updater, const Parameters& params,
         updated = updater.Verify_Update(params.serial_number, params.wait_seconds, running);
         came_back = running.build != 0 || running.version_major != 0;
     }
-    sRecordUpdate(display, updater, params, "update", updated);
+    if (!sRecordUpdate(display, updater, params, "update", updated))
+        updated = false;
     if (updater.LastBuild() != 0)
         report.Set(params.serial_number, "build", updater.LastBuild());
     report.Set(params.serial_number, "seconds", (double)(aTime_MonoMS() - start) / 1000.0);

@@ -21,11 +21,11 @@ std::string CommandDisplay::Reason() const
     return reason;
 }
 
-void _record_history(UpdaterDisplayInterface& display, const std::string& directory, unsigned int serial_number,
+bool _record_history(UpdaterDisplayInterface& display, const std::string& directory, unsigned int serial_number,
                      const HistoryEntry& entry)
 {
     if (serial_number == 0)
-        return;
+        return true;
     std::string device;
     try {
         UpdaterStore store(directory.c_str());
@@ -33,9 +33,12 @@ void _record_history(UpdaterDisplayInterface& display, const std::string& direct
     } catch (const std::runtime_error& e) {
         display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Could not record the history of %08X: %s",
                         serial_number, e.what());
-        return;
+        return false;
     }
-    if (!DeviceHistory::Append(device, entry))
+    if (!DeviceHistory::Append(device, entry)) {
         display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Could not record the history of %08X in %s/%s: %s",
                         serial_number, device.c_str(), DeviceHistory::FILE_NAME, strerror(errno));
+        return false;
+    }
+    return true;
 }

@@ -32,8 +32,9 @@ class CommandDisplay : public UpdaterDisplayInterface {
 };
 
 // Appends the entry to the history of the device in the store at directory. Nothing for serial
-// number 0; a history that cannot be written is reported on the display.
-void _record_history(UpdaterDisplayInterface& display, const std::string& directory, unsigned int serial_number,
+// number 0; a history that cannot be written is reported on the display, and false: a command
+// that succeeded fails the run then, since what it did is not on record.
+bool _record_history(UpdaterDisplayInterface& display, const std::string& directory, unsigned int serial_number,
                      const HistoryEntry& entry);
 
 #endif

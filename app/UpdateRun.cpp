@@ -40,7 +40,10 @@ void sUpdateOne(DeviceOutcome& outcome, DeviceDisplay& display, const Parameters
         outcome.reason = "update failed";
     outcome.seconds = (double)(aTime_MonoMS() - start) / 1000.0;
     std::string firmware = updater.LastFirmware();
-    _record_update(display, directory, outcome.serial, firmware, params, "update", ok, outcome.reason);
+    if (!_record_update(display, directory, outcome.serial, firmware, params, "update", ok, outcome.reason) && ok) {
+        outcome.ok = false;
+        outcome.reason = display.Reason();
+    }
 }
 
 }  // namespace
@@ -67,7 +70,7 @@ std::vector<std::string> _summary_table(const std::vector<DeviceOutcome>& outcom
     return lines;
 }
 
-void _record_update(UpdaterDisplayInterface& display, const std::string& directory, unsigned int serial,
+bool _record_update(UpdaterDisplayInterface& display, const std::string& directory, unsigned int serial,
                     const std::string& firmware, const Parameters& params, const char* action, bool succeeded,
                     const std::string& reason)
 {
@@ -79,7 +82,7 @@ void _record_update(UpdaterDisplayInterface& display, const std::string& directo
     entry.succeeded = succeeded;
     entry.reason = reason;
     entry.message = params.log_message;
-    _record_history(display, directory, serial, entry);
+    return _record_history(display, directory, serial, entry);
 }
 
 int _update_devices(CommandDisplay& display, const Parameters& params, const std::string& directory,

@@ -50,8 +50,8 @@ std::vector<std::string> _summary_table(const std::vector<DeviceOutcome>& outcom
 int _update_devices(CommandDisplay& display, const Parameters& params, const std::string& directory,
                     JsonReport& report);
 
-// Appends the history line of one device's update.
-void _record_update(UpdaterDisplayInterface& display, const std::string& directory, unsigned int serial,
+// Appends the history line of one device's update; false when it could not be written.
+bool _record_update(UpdaterDisplayInterface& display, const std::string& directory, unsigned int serial,
                     const std::string& firmware, const Parameters& params, const char* action, bool succeeded,
                     const std::string& reason);
 

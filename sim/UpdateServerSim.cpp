@@ -258,7 +258,7 @@ bool UpdateServerSim::ParseFault(const std::string& text, Fault* fault, std::str
     static const std::map<std::string, Fault> names = {{"none", FAULT_NONE},       {"404", FAULT_NOT_FOUND},
                                                        {"notok", FAULT_NOT_OK},    {"empty", FAULT_EMPTY_BODY},
                                                        {"garbage", FAULT_GARBAGE_BASE64}, {"stall", FAULT_STALL},
-                                                       {"drip", FAULT_DRIP}};
+                                                       {"drip", FAULT_DRIP},       {"wrap", FAULT_WRAPPED_BASE64}};
     size_t colon = text.find(':');
     auto it = names.find(text.substr(0, colon));
     if (it == names.end())
@@ -501,6 +501,19 @@ UpdateServerSim::Reply UpdateServerSim::Answer(const std::string& target)
     case FAULT_DRIP: {
         Reply real = AnswerCatalogue(op, query);
         real.drip = true;
+        return real;
+    }
+    case FAULT_WRAPPED_BASE64: {
+        Reply real = AnswerCatalogue(op, query);
+        if (op == "bird" && real.body.compare(0, 3, "ok\n") == 0) {
+            // Base64 as mail encoders write it: a line break after every 76 characters.
+            std::string text = real.body.substr(3);
+            if (!text.empty() && text.back() == '\n')
+                text.pop_back();
+            real.body = "ok\n";
+            for (size_t at = 0; at < text.size(); at += 76)
+                real.body += text.substr(at, 76) + "\n";
+        }
         return real;
     }
     case FAULT_GARBAGE_BASE64:

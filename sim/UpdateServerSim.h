@@ -33,6 +33,7 @@ class UpdateServerSim {
         FAULT_GARBAGE_BASE64,  // op=bird answers "ok" and a line that is not Base64
         FAULT_STALL,           // headers and "ok" sent, then nothing until the stall time ends
         FAULT_DRIP,            // the true reply, 2 bytes a second, for at most the stall time
+        FAULT_WRAPPED_BASE64,  // op=bird answers the true build, its Base64 text in 76-column lines
     };
 
     struct Options {
@@ -59,7 +60,8 @@ class UpdateServerSim {
 
     // op empty: the fault applies to every request.
     void SetFault(Fault fault, const std::string& op = "");
-    // "none", "404", "notok", "empty", "garbage", "stall", optionally followed by ":" and an op.
+    // "none", "404", "notok", "empty", "garbage", "stall", "drip", "wrap", optionally followed by
+    // ":" and an op.
     static bool ParseFault(const std::string& text, Fault* fault, std::string* op);
 
     bool Start(const Options& options, std::string* error);

@@ -1,5 +1,7 @@
 #include "UpdaterStoreItem.h"
 
+#include <cerrno>
+#include <cstring>
 #include <stdexcept>
 
 #include "BirdCheck.h"
@@ -51,21 +53,40 @@ std::string UpdaterStoreItem::BuildProblem(const char* file_name, const uint8_t*
     return std::string();
 }
 
-aErr UpdaterStoreItem::WriteFile(const char* file_name, const uint8_t* data, size_t count) const
+aErr UpdaterStoreItem::WriteFile(const char* file_name, const uint8_t* data, size_t count, std::string* reason) const
 {
-    if (data == nullptr)
-        return aErrNotFound;
-    if (!StoreIsPlainName(file_name))
-        return aErrParam;
-    std::string directory = FullPath();
-    if (!aDirectory_Exists(directory.c_str()))
-        return aErrNotFound;
-    StoreLock lock(directory);
-    if (!lock.Held())
-        return aErrBusy;
-    if (FileExists(file_name) && !BuildProblem(file_name, data, count).empty())
-        return aErrParam;
-    return aFile_WriteAtomic(BuildPath(directory.c_str(), file_name, (const char*)nullptr).c_str(), data, count);
+    std::string why;
+    aErr err = aErrNone;
+    const std::string directory = FullPath();
+    const std::string path = BuildPath(directory.c_str(), file_name ? file_name : "", (const char*)nullptr);
+    if (data == nullptr) {
+        err = aErrNotFound;
+        why = "no data";
+    } else if (!StoreIsPlainName(file_name)) {
+        err = aErrParam;
+        why = std::string("not a plain file name: ") + (file_name ? file_name : "");
+    } else if (!aDirectory_Exists(directory.c_str())) {
+        err = aErrNotFound;
+        why = "no directory " + directory;
+    } else {
+        StoreLock lock(directory);
+        if (!lock.Held()) {
+            err = aErrBusy;
+            why = lock.Error();
+        } else if (FileExists(file_name) && !(why = BuildProblem(file_name, data, count)).empty()) {
+            err = aErrParam;
+            why = "the stored " + std::string(file_name) + " is kept: the new one " + why;
+        } else {
+            errno = 0;
+            err = aFile_WriteAtomic(path.c_str(), data, count);
+            const int error = errno;
+            if (err != aErrNone)
+                why = "cannot write " + path + (error ? std::string(": ") + strerror(error) : std::string());
+        }
+    }
+    if (err != aErrNone && reason)
+        *reason = why;
+    return err;
 }
 
 BirdFile UpdaterStoreItem::ReadBirdFile(const char* file_name) const

@@ -29,8 +29,8 @@ class UpdaterStoreItem {
     // lock. aErrNotFound when the data is null or the directory is missing, aErrParam for a
     // name that is not a plain file name, or when a stored build ("N.bird") would be replaced
     // by bytes that `BuildProblem` refuses; aErrBusy when the lock cannot be had; else the
-    // write's own result.
-    aErr WriteFile(const char* file_name, const uint8_t* data, size_t count) const;
+    // write's own result. On a failure, reason (when given) says why in words.
+    aErr WriteFile(const char* file_name, const uint8_t* data, size_t count, std::string* reason = nullptr) const;
     // Why the bytes may not be stored under the name: for a build "N.bird", a file that does
     // not load, is damaged or carries another build. Empty when they may (or the name is not
     // a build's).

@@ -212,10 +212,12 @@ StepResult sKeepDownload(UpdaterDisplayInterface& display, const std::string& di
         return StepResult::Fail("store", e.what());
     }
     const std::string file_name = std::to_string(build_number) + ".bird";
-    aErr err = device.WriteFile(file_name.c_str(), bytes.data(), bytes.size());
+    std::string reason;
+    aErr err = device.WriteFile(file_name.c_str(), bytes.data(), bytes.size(), &reason);
     if (err != aErrNone) {
         display.message(ERROR, "Failed to write file with %d", (int)err);
-        return StepResult::Fail("store", aError_GetErrorText(err));
+        display.message(ERROR, "Could not store build %u: %s", build_number, reason.c_str());
+        return StepResult::Fail("store", reason);
     }
     for (const auto& entry : DownloadHistory(build_number, KeyValueStore::TimeStamp()))
         device.Settings().Add(entry.first.c_str(), entry.second);

@@ -24,7 +24,7 @@ void sUsage()
             "Usage: sxsim_server --dir DIRECTORY [--port N] [--bind ADDRESS] [--idle SECONDS]\n"
             "                    [--fault KIND[:OP]]... [--stall SECONDS] [--cert FILE --key FILE]\n"
             "  DIRECTORY holds the file \"catalogue\" and the build files it names.\n"
-            "  KIND: none, 404, notok, empty, garbage, stall, drip; OP limits it to one request\n"
+            "  KIND: none, 404, notok, empty, garbage, stall, drip, wrap; OP limits it to one request\n"
             "  (hi, qu, bird, builds, fix). Default: 127.0.0.1, any free port, idle 60 s.\n");
 }
 
