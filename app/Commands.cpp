@@ -7,6 +7,7 @@
 
 #include "BirdCheck.h"
 #include "BirdFile.h"
+#include "FindAgain.h"
 #include "History.h"
 #include "JsonReport.h"
 #include "Log.h"
@@ -42,8 +43,9 @@ int sFingerprint(CommandDisplay& display, Updater& updater, const Parameters& pa
     if (!updater.Get_Fingerprint(fingerprint, params.serial_port, 0xDEADDEAD, params.bird_file, params.baud_rate,
                                  true)) {
         display.message(ERROR, "Got no response from chip");
-        display.message(ERROR, "No fingerprint from a ROM bootloader on %s: is the device in recovery mode on that port?",
-                        params.serial_port.c_str());
+        const std::string hint = updater.FingerprintHint(params.serial_port);
+        if (!hint.empty())
+            display.message(ERROR, "%s", hint.c_str());
         report.Fail(serial, display.Reason());
         return 1;
     }
@@ -372,6 +374,17 @@ int sRun(CommandDisplay& display, Parameters& params, JsonReport& report)
     if (directory.empty() || aDirectory_Ensure(directory.c_str(), 0755) != aErrNone) {
         display.message(ERROR, "Could not find updater directory at %s", directory.c_str());
         report.FailRun("Could not find updater directory at " + directory);
+        _release_params(params);
+        return 1;
+    }
+
+    // How long a restarted device is sought: whole seconds or nothing at all.
+    const char* restart_wait = getenv(kRestartWaitVariable);
+    uint32_t restart_wait_s = 0;
+    if (restart_wait != nullptr && !ParseRestartWait(restart_wait, &restart_wait_s)) {
+        display.message(ERROR, "Invalid %s obtained from the environment [%s]: must be 1 to 3600 seconds",
+                        kRestartWaitVariable, restart_wait);
+        report.FailRun(std::string("Invalid ") + kRestartWaitVariable);
         _release_params(params);
         return 1;
     }

@@ -59,19 +59,32 @@ uint8_t* ImxSdpDevice::Map(uint32_t address, uint32_t count)
     return nullptr;
 }
 
+ImxSdpReply ImxSdpDevice::Counted(const ImxSdpReply& reply)
+{
+    if (reply.any)
+        replies_++;
+    return reply;
+}
+
 ImxSdpReply ImxSdpDevice::Command(const uint8_t* c)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     if (jumped_)
         return ImxSdpReply();
+    commands_.push_back((uint16_t)(c[0] << 8 | c[1]));
+    // A hung processor takes nothing in: no data phase starts, no jump happens.
+    if (faults.silent || Hung())
+        return ImxSdpReply();
+    return Counted(Answer(c));
+}
+
+ImxSdpReply ImxSdpDevice::Answer(const uint8_t* c)
+{
     uint16_t type = (uint16_t)(c[0] << 8 | c[1]);
     uint32_t address = sBE32(c + 2);
     uint8_t format = c[6];
     uint32_t count = sBE32(c + 7);
     uint32_t value = sBE32(c + 11);
-    commands_.push_back(type);
-    if (faults.silent)
-        return ImxSdpReply();
     switch (type) {
     case 0x0505:
         return sWord(status_);
@@ -126,7 +139,7 @@ ImxSdpReply ImxSdpDevice::Data(const uint8_t* data, size_t count, bool* chatter)
     std::lock_guard<std::mutex> lock(mutex_);
     if (chatter)
         *chatter = false;
-    if (dataLeft_ == 0)
+    if (dataLeft_ == 0 || Hung())
         return ImxSdpReply();
     size_t n = count < dataLeft_ ? count : dataLeft_;
     incoming_.insert(incoming_.end(), data, data + n);
@@ -135,20 +148,20 @@ ImxSdpReply ImxSdpDevice::Data(const uint8_t* data, size_t count, bool* chatter)
         chattered_ = true;
         if (chatter)
             *chatter = true;
-        return sWord(status_);
+        return Counted(sWord(status_));
     }
     if (dataLeft_ > 0)
         return ImxSdpReply();
     if (dataCommand_ == 0x0A0A)
-        return sWord(REGISTER_COMPLETE);
+        return Counted(sWord(REGISTER_COMPLETE));
     uint8_t* m = Map(dataAddress_, (uint32_t)incoming_.size());
     if (!m) {
         status_ = STATUS_BAD_ADDRESS;
-        return sWord(STATUS_BAD_ADDRESS);
+        return Counted(sWord(STATUS_BAD_ADDRESS));
     }
     memcpy(m, incoming_.data(), incoming_.size());
     writes_.push_back({dataAddress_, incoming_});
-    return sWord(faults.badCompletion ? 0x12345678 : WRITE_COMPLETE);
+    return Counted(sWord(faults.badCompletion ? 0x12345678 : WRITE_COMPLETE));
 }
 
 size_t ImxSdpDevice::DataExpected()

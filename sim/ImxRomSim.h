@@ -27,6 +27,7 @@ struct ImxRomFaults {
     bool silent = false;           // never answers
     bool chatterDuringData = false;  // sends a status word in the middle of a file's data
     bool badCompletion = false;    // a finished file write reports failure
+    int quietAfterReplies = -1;    // >= 0: after this many replies the processor hangs, answering nothing
 };
 
 // What the started program prints on the UART right after the jump (as a loader greeting on
@@ -84,7 +85,12 @@ class ImxSdpDevice {
     std::vector<Write> writes_;
     std::vector<uint16_t> commands_;
 
+    int replies_ = 0;
+
     uint8_t* Map(uint32_t address, uint32_t count);
+    ImxSdpReply Answer(const uint8_t* command);
+    bool Hung() const { return faults.quietAfterReplies >= 0 && replies_ >= faults.quietAfterReplies; }
+    ImxSdpReply Counted(const ImxSdpReply& reply);
 };
 
 class ImxRomSim {

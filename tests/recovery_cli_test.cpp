@@ -8,11 +8,13 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "BirdWriter.h"
 #include "DeviceHistory.h"
+#include "ImxRomSim.h"
 #include "IsolatedHome.h"
 #include "JsonQuery.h"
 #include "LpcRomSim.h"
@@ -203,6 +205,8 @@ TEST(RecoveryCli, LpcRecoveryFromTheServer)
 
 // Recovery failures: each stops with exit 1 and one line naming the step and the reason (and
 // what to do next), before the chip is touched when something the recovery needs is missing.
+// "@PORT@" in a line stands for the chip's port. The i.MX rows have a ROM that answers and
+// then hangs (imxQuietAfter: the replies it gives before).
 TEST(RecoveryCli, FailuresNameTheStepAndTheReason)
 {
     Firmware fw;
@@ -212,24 +216,33 @@ TEST(RecoveryCli, FailuresNameTheStepAndTheReason)
         bool port, file;
         std::string error;
         bool erased;  // the chip's erase ran
+        int imxQuietAfter;
     } cases[] = {
-        {"no -s", sChip(), false, true, "Recovery needs the serial port the chip is on: give it with -s\n", false},
+        {"no -s", sChip(), false, true, "Recovery needs the serial port the chip is on: give it with -s\n", false, -1},
         {"server down", sChip(), true, false,
          "The update server named no device for this chip, and no file was given with -f: The update server could "
          "not be reached: ",
-         false},
+         false, -1},
         {"prepare refused", sChip(), true, true,
-         "LPC recovery failed at prepare sectors 0 to 29: the chip answered return code 9 "
+         "LPC recovery on @PORT@ failed at prepare sectors 0 to 29: the chip answered return code 9 "
          "SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION\n",
-         false},
+         false, -1},
         {"erase refused", sChip(), true, true,
-         "LPC recovery failed at erase sectors 0 to 29: the chip answered return code 19 "
+         "LPC recovery on @PORT@ failed at erase sectors 0 to 29: the chip answered return code 19 "
          "CODE_READ_PROTECTION_ENABLED; the chip is erased; run the recovery again\n",
-         false},
+         false, -1},
         {"copy refused", sChip(), true, true,
-         "LPC recovery failed at copy of block 1 of 2 to flash at 0x00000000: the chip answered return code 10 "
+         "LPC recovery on @PORT@ failed at copy of block 1 of 2 to flash at 0x00000000: the chip answered return code 10 "
          "COMPARE_ERROR; the chip is erased; run the recovery again\n",
-         true},
+         true, -1},
+        {"i.MX ROM hangs after the first status", sChip(), true, true,
+         "The i.MX ROM on @PORT@ stopped answering: no completion status after the block's data (loader block 1 of 2, "
+         "1500 bytes to 0x20000000)\nCould not get Device Identifier\n",
+         false, 1},
+        {"i.MX ROM hangs after the first block", sChip(), true, true,
+         "The i.MX ROM on @PORT@ stopped answering: no status before the block (loader block 2 of 2, 700 bytes to "
+         "0x20200000)\nCould not get Device Identifier\n",
+         false, 2},
     };
     cases[2].chip.prepareFault = 9;
     cases[3].chip.eraseFault = 19;
@@ -237,19 +250,48 @@ TEST(RecoveryCli, FailuresNameTheStepAndTheReason)
     for (Case& c : cases) {
         IsolatedHome home;
         const std::string bird = home.dir() + "/recover.bird";
-        sWriteBird(bird, fw, 700, false);
-        LpcRomSim sim(c.chip);
-        ASSERT_TRUE(sim.Start());
+        std::unique_ptr<LpcRomSim> lpc;
+        std::unique_ptr<ImxRomSim> imx;
+        std::string port;
+        if (c.imxQuietAfter < 0) {
+            sWriteBird(bird, fw, 700, false);
+            lpc.reset(new LpcRomSim(c.chip));
+            ASSERT_TRUE(lpc->Start());
+            port = lpc->Port();
+        } else {
+            BirdWriter writer;  // the loader the ROM takes, then the firmware for the started loader
+            writer.AddInformation(700, "1.2.3", kSerial, "Recovered");
+            writer.AddLoader(0x20000000, BirdWriter::MakeCode(1500, 11));
+            writer.AddLoader(0x20200000, BirdWriter::MakeCode(700, 12));
+            writer.AddFirmware(0x60002000, BirdWriter::MakeCode(3000, 13));
+            ASSERT_EQ(aErrNone, writer.Write(bird));
+            imx.reset(new ImxRomSim());
+            ImxRomFaults faults;
+            faults.quietAfterReplies = c.imxQuietAfter;
+            imx->device().SetFaults(faults);
+            ASSERT_TRUE(imx->Start());
+            port = imx->Port();
+        }
         std::vector<std::string> args = {"-U", "-t", "RECOVER", "-u", "http://127.0.0.1:9/cgi/u"};
         if (c.port)
-            args.insert(args.end(), {"-s", sim.Port()});
+            args.insert(args.end(), {"-s", port});
         if (c.file)
             args.insert(args.end(), {"-d", "00C0FFEE", "-f", bird});
         ProcessResult r = home.Run(args);
         EXPECT_EQ(1, r.exit_code) << c.name << r.out << r.err;
-        EXPECT_NE(std::string::npos, r.err.find(c.error)) << c.name << ": " << r.err;
-        EXPECT_EQ(std::string::npos, r.err.find("Could not get Device Identifier")) << c.name << ": " << r.err;
-        EXPECT_EQ(c.erased, !sim.Erased().empty()) << c.name;
+        std::string error = c.error;
+        const size_t at = error.find("@PORT@");
+        if (at != std::string::npos)
+            error.replace(at, 6, port);
+        EXPECT_NE(std::string::npos, r.err.find(error)) << c.name << ": " << r.err;
+        if (imx) {
+            // The ROM did answer: no hint to look for one, and it never jumped.
+            EXPECT_EQ(std::string::npos, r.err.find("is the device in recovery mode")) << c.name << ": " << r.err;
+            EXPECT_FALSE(imx->device().Jumped()) << c.name;
+        } else {
+            EXPECT_EQ(std::string::npos, r.err.find("Could not get Device Identifier")) << c.name << ": " << r.err;
+            EXPECT_EQ(c.erased, !lpc->Erased().empty()) << c.name;
+        }
         // No directory for serial number 0, and nothing stored for the device.
         EXPECT_NE(0, access((home.store() + "/00000000").c_str(), F_OK)) << c.name;
         EXPECT_NE(0, access((home.store() + "/00C0FFEE/700.bird").c_str(), F_OK)) << c.name;

@@ -438,7 +438,12 @@ TEST_F(UpdateCli, FailuresNameTheStepAndLeaveTheStore)
         {"-G -U after a failed download", {"-G", "-U", "-d", kSerialText, "-b", "7002", "-u", url}, {}, "Build 7002 is not in the store for 1234ABCD\n"},
         {"file for another device", {"-U", "-d", kSerialText, "-f", foreign}, {""}, "The file is for device 0BADBEEF, not 1234ABCD, and has no serial number to patch\nBirdfile failed validation\n"},
         {"serial number patch", {"-U", "-d", kSerialText, "-f", unpatchable}, {""}, "Bird file " + unpatchable + ": the serial-number location 7FFFFFF0 lies outside every firmware block"},
-        {"refused PREPARE", {"-U", "-d", kSerialText, "-f", good}, {"--fault-refuse-prepare", "1"}, "Failed to prepare loader block 1 of 1 ["},
+        {"refused PREPARE", {"-U", "-d", kSerialText, "-f", good}, {"--fault-refuse-prepare", "1"}, "Failed to prepare loader block 1 of 1 on device 1234ABCD [29, aErrInvalidOption]: the device refused it with status 1\n"},
+        // The loader's SUM is the 1st: the firmware's first piece fails, before it is written.
+        {"SUM mismatch", {"-U", "-d", kSerialText, "-f", good}, {"--fault-bad-sum", "2"}, "Failed to transfer firmware block 1 of 2 on device 1234ABCD [29, aErrInvalidOption]: checksum mismatch: the device summed "},
+        // (Without a limit it is sought 15 rounds a second apart.)
+        {"never back after LOAD", {"env", "UPDATER_RESTART_WAIT=1", UPDATER_BINARY, "-U", "-d", kSerialText, "-f", good}, {"--load-away-ms", "-1"},
+         "Device 1234ABCD did not come back after starting its loader: not found again over TCPIP within 1 s (UPDATER_RESTART_WAIT) ["},
     };
     // A store with an earlier download and transfer, which no failure may change.
     const std::string dir = home.store() + "/" + kSerialText;
@@ -453,12 +458,13 @@ TEST_F(UpdateCli, FailuresNameTheStepAndLeaveTheStore)
                 extra.clear();
             StartDevice(extra);
         }
-        ProcessResult r = home.Run(c.args, ns.name());
+        ProcessResult r = c.args[0] == "env" ? home.RunCommand(c.args, ns.name()) : home.Run(c.args, ns.name());
         EXPECT_EQ(1, r.exit_code) << c.name << "\n" << r.out << r.err;
         EXPECT_NE(std::string::npos, r.err.find(c.error)) << c.name << ": " << r.err;
         if (!c.device.empty()) {
             StopDevice();
-            EXPECT_TRUE(firmware.empty()) << c.name;
+            for (const SimUpgradeBlock& block : firmware)  // prepared perhaps, never written
+                EXPECT_TRUE(block.bytes.empty()) << c.name;
             EXPECT_EQ(0, reboots) << c.name;
         }
         KeyValueStore kept(settings().c_str());
@@ -466,7 +472,16 @@ TEST_F(UpdateCli, FailuresNameTheStepAndLeaveTheStore)
         EXPECT_STREQ("7001.bird", kept["LATEST_TRANSFER"]) << c.name;
         EXPECT_NE(0, access((dir + "/7002.bird").c_str(), F_OK)) << c.name;
         EXPECT_NE(0, access((home.store() + "/23456789").c_str(), F_OK)) << c.name;
+        // A failure after LOAD also records the loader phase it left the device in; the next
+        // case starts from the store as it was.
+        WriteFileText(dir + "/.settings", history);
     }
+    // Not a number of seconds: refused before anything runs.
+    ProcessResult refused =
+        home.RunCommand({"env", "UPDATER_RESTART_WAIT=5s", UPDATER_BINARY, "-U", "-d", kSerialText, "-f", good}, ns.name());
+    EXPECT_EQ(1, refused.exit_code);
+    EXPECT_NE(std::string::npos, refused.err.find("Invalid UPDATER_RESTART_WAIT obtained from the environment [5s]"))
+        << refused.err;
 
     // A stored build from the history that no longer loads is named.
     WriteFileText(dir + "/7001.bird", "damaged");

@@ -9,6 +9,8 @@
 #include "IsolatedHome.h"
 #include "RecordingDisplay.h"
 #include "Updater.h"
+#include "FindAgain.h"
+#include "SDPLoader.h"
 #include "UpdaterSteps.h"
 #include "aDirectory.h"
 
@@ -132,4 +134,77 @@ TEST(UpdateDecisions, TransportsRecoveryAndHistory)
     EXPECT_STREQ("CODE_READ_PROTECTION_ENABLED", LpcReturnCodeName(19));
     EXPECT_STREQ("UNKNOWN", LpcReturnCodeName(20));
     EXPECT_STREQ("UNKNOWN", LpcReturnCodeName(-1));
+}
+
+// Where a restarted device is sought, and for how long; what the loader and recovery steps
+// decide on their own.
+TEST(UpdateDecisions, FindingAgainAndTheBlockSteps)
+{
+    // Behind a router the router is sought (the module shares its link); none when still there.
+    SeekAgain seek = SeekAfterLoad(false, 0x42, 0x777, TCPIP);
+    EXPECT_TRUE(seek.needed);
+    EXPECT_EQ(0x777u, seek.serial_number);
+    EXPECT_EQ(TCPIP, seek.transport);
+    EXPECT_EQ(0x42u, SeekAfterLoad(false, 0x42, 0, USB).serial_number);
+    EXPECT_FALSE(SeekAfterLoad(true, 0x42, 0, USB).needed);
+
+    uint32_t seconds = 0;
+    EXPECT_TRUE(ParseRestartWait("1", &seconds));
+    EXPECT_EQ(1u, seconds);
+    EXPECT_TRUE(ParseRestartWait("3600", &seconds));
+    EXPECT_EQ(3600u, seconds);
+    for (const char* refused : {"", "0", "3601", "5s", " 5", "-1", "+5", "99999999999"})
+        EXPECT_FALSE(ParseRestartWait(refused, &seconds)) << refused;
+    EXPECT_FALSE(ParseRestartWait(nullptr, &seconds));
+    EXPECT_EQ(0u, RestartDeadline(0));  // no deadline: the rounds alone
+
+    // A loader block's PREPARE that times out is taken as given; any other error ends it.
+    EXPECT_TRUE(LoaderPrepareGoesOn(aErrNone));
+    EXPECT_TRUE(LoaderPrepareGoesOn(aErrTimeout));
+    EXPECT_FALSE(LoaderPrepareGoesOn(aErrBusy));
+    EXPECT_EQ("Failed to prepare firmware block 2 of 3 on device 1234ABCD [9, x]",
+              BlockFailure("prepare", "firmware", 2, 3, 0x1234ABCD, 9, "x", ""));
+    EXPECT_EQ("Failed to transfer loader block 1 of 1 on device 00000042 [9, x]: refused",
+              BlockFailure("transfer", "loader", 1, 1, 0x42, 9, "x", "refused"));
+
+    // Nothing answering the first status request is no ROM; anything later is a ROM that stopped.
+    EXPECT_EQ("", ImxLoaderFailure(SDPLoader::SDP_NO_ANSWER, 1, 2, 100, 0x20000000, "/dev/ttyS1"));
+    EXPECT_EQ("The i.MX ROM on /dev/ttyS1 stopped answering: no status before the block (loader block 2 of 2, 100 "
+              "bytes to 0x20200000)",
+              ImxLoaderFailure(SDPLoader::SDP_NO_ANSWER, 2, 2, 100, 0x20200000, "/dev/ttyS1"));
+    EXPECT_NE(std::string::npos, ImxLoaderFailure(SDPLoader::SDP_NO_COMPLETION, 1, 2, 100, 0x20000000, "p")
+                                     .find("no completion status"));
+    EXPECT_NE(std::string::npos, ImxLoaderFailure(SDPLoader::SDP_BAD_COMPLETION, 1, 2, 100, 0x20000000, "p")
+                                     .find("write failed"));
+}
+
+TEST(UpdateDecisions, LpcPiecesBlocksAndFailures)
+{
+    // A 10000-byte payload goes as 4096, 4096 and 1808 bytes, each copied as 4096.
+    std::vector<LpcPiece> pieces = LpcPieces(0x0, 10000);
+    ASSERT_EQ(3u, pieces.size());
+    const uint32_t sizes[] = {4096, 4096, 1808};
+    for (size_t i = 0; i < 3; i++) {
+        EXPECT_EQ(i * 4096, pieces[i].offset);
+        EXPECT_EQ(sizes[i], pieces[i].size);
+        EXPECT_EQ(4096u, pieces[i].copy);
+        EXPECT_EQ(i * 4096, pieces[i].flash);
+        EXPECT_EQ(i, pieces[i].first_sector);
+        EXPECT_EQ(i, pieces[i].last_sector);
+    }
+    // A short last piece is copied as the least length that holds it; the 32 KiB sectors from 16.
+    pieces = LpcPieces(0x10000, 4100);
+    ASSERT_EQ(2u, pieces.size());
+    EXPECT_EQ(256u, pieces[1].copy);
+    EXPECT_EQ(16u, pieces[1].first_sector);
+    EXPECT_TRUE(LpcPieces(0x0, 0).empty());
+
+    // The blocks before the end marker (4 bytes of address and 4 of payload) are sent.
+    EXPECT_EQ(2, LpcBlocksToSend({10004, 5004, 8, 516}));
+    EXPECT_EQ(2, LpcBlocksToSend({10004, 2, 5004}));
+    EXPECT_EQ(0, LpcBlocksToSend({8, 10004}));
+
+    EXPECT_EQ("the chip answered return code 8 SECTOR_NOT_BLANK", LpcFailureReason(8, "x", false));
+    EXPECT_EQ("no answer from the chip (Timeout); the chip is erased; run the recovery again",
+              LpcFailureReason(-1, "Timeout", true));
 }

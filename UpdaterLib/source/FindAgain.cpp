@@ -1,5 +1,7 @@
 #include "FindAgain.h"
 
+#include <cstdlib>
+
 #include "Log.h"
 #include "aDiscovery.h"
 #include "aTime.h"
@@ -80,4 +82,35 @@ aErr FindDeviceAgain(Module& module, const std::vector<FindAttempt>& attempts, i
         }
     }
     return err;
+}
+
+const char* const kRestartWaitVariable = "UPDATER_RESTART_WAIT";
+
+bool ParseRestartWait(const char* text, uint32_t* seconds)
+{
+    if (text == nullptr || *text == '\0')
+        return false;
+    uint32_t value = 0;
+    for (const char* p = text; *p != '\0'; p++) {
+        if (*p < '0' || *p > '9')
+            return false;
+        value = value * 10 + (uint32_t)(*p - '0');
+        if (value > 3600)
+            return false;
+    }
+    if (value == 0)
+        return false;
+    *seconds = value;
+    return true;
+}
+
+uint32_t RestartWaitFromEnvironment()
+{
+    uint32_t seconds = 0;
+    return ParseRestartWait(getenv(kRestartWaitVariable), &seconds) ? seconds : 0;
+}
+
+uint64_t RestartDeadline(uint32_t seconds)
+{
+    return seconds == 0 ? 0 : aTime_MonoMS() + (uint64_t)seconds * 1000;
 }

@@ -25,4 +25,15 @@ using FindFilter = std::function<bool(const linkSpec&)>;
 aErr FindDeviceAgain(Vantorix::Strandix::Module& module, const std::vector<FindAttempt>& attempts, int rounds,
                      uint32_t pauseMs, uint64_t deadlineMs = 0, const FindFilter& accept = FindFilter());
 
+// How long a device that restarted (after LOAD, or a loader started from a ROM) is sought at
+// most, in seconds, from the environment variable UPDATER_RESTART_WAIT; unset, the rounds
+// alone bound the wait. A production line that knows its devices come back fast sets it lower.
+extern const char* const kRestartWaitVariable;
+// Whole seconds from 1 to 3600, nothing else (no sign, no space, no unit).
+bool ParseRestartWait(const char* text, uint32_t* seconds);
+// The variable's value; 0 when it is unset or not valid (the program refuses that at its start).
+uint32_t RestartWaitFromEnvironment();
+// The monotonic deadline of a wait of that many seconds from now; 0 (no deadline) for 0.
+uint64_t RestartDeadline(uint32_t seconds);
+
 #endif

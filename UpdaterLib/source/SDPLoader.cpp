@@ -158,6 +158,10 @@ int SDPLoader::writeLoader(const std::vector<uint8_t>& bytes, uint32_t address)
         Log::log(DEBUG_iMXSerial, "Loader Transfer Successful\n");
         return SDP_OK;
     }
+    if (reply.empty()) {
+        Log::log(DEBUG_iMXSerial, "No status after the loader data\n");
+        return SDP_NO_COMPLETION;
+    }
     Log::log(DEBUG_iMXSerial, "Loader Transfer Unsuccessful\n");
     return SDP_BAD_COMPLETION;
 }

@@ -41,6 +41,7 @@ class SDPLoader {
         SDP_NO_ANSWER = 2,
         SDP_UNEXPECTED_DATA = 3,
         SDP_BAD_COMPLETION = 4,
+        SDP_NO_COMPLETION = 5,  // the data went out, and no status came back for it
         SDP_INIT_FAILED = 6,
         SDP_BAD_REPLY = 7,
     };

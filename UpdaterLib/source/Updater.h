@@ -79,6 +79,9 @@ class Updater {
                          std::string bird_file, unsigned int baud_rate, bool reset);
     bool Recover_Firmware(std::string serial_port, unsigned int build, unsigned int baud_rate,
                           unsigned int serial_number, std::string bird_file, bool override);
+    // After a failed Get_Fingerprint: the line that tells where to look, when no step said why
+    // it failed (nothing answered as a ROM on the port); empty when the reason was shown.
+    std::string FingerprintHint(const std::string& serial_port) const;
 
     // The firmware the last update or recovery chose (the file given, or "BUILD.bird") and the
     // device it was for; empty and 0 before one was chosen. For the device's history.
@@ -87,6 +90,11 @@ class Updater {
     // Build and version of the file the last update loaded (0 and empty before one).
     unsigned int LastBuild() const { return last_build; }
     const std::string& LastVersion() const { return last_version; }
+
+    // How long (seconds) a device that restarted is sought at most; 0: the rounds alone bound
+    // it. From UPDATER_RESTART_WAIT when the Updater is made.
+    void SetRestartWait(uint32_t seconds) { restart_wait_s = seconds; }
+    uint32_t RestartWait() const { return restart_wait_s; }
 
     const std::string& ServerUrl() const { return server_url; }
     const std::string& Directory() const { return updater_directory; }
@@ -103,6 +111,8 @@ class Updater {
     linkType last_transport = USB;
     std::map<unsigned int, linkSpec> known_devices;
     uint8_t chip_type = 0;  // 2 LPC, 1 i.MX: set by Get_Fingerprint
+    uint32_t restart_wait_s = 0;
+    std::string fingerprint_failure;  // why the last Get_Fingerprint failed, when a step said so
 };
 
 #endif

@@ -78,6 +78,7 @@ aErr UpdaterEntity::LoaderInit()
 aErr UpdaterEntity::TransferPrepare(const uint8_t* data, uint32_t length, uint8_t flags, uint16_t& blockSize)
 {
     Log::log(DEBUG_Network_FIRM, "NETWORK: TransferPrepare(..., %d, %02X, %d)\n", (int)length, flags, (int)blockSize);
+    m_problem.clear();
     if (!data || length < 4)
         return aErrParam;
     const uint32_t address = sBigEndian32(data);
@@ -98,6 +99,8 @@ aErr UpdaterEntity::TransferPrepare(const uint8_t* data, uint32_t length, uint8_
         return err;
     if (replyLength < 5 || reply[2] != 0) {
         Log::log(DEBUG_Network_FIRM, "NETWORK: Invalid or error reply when initializing loader for firmware.\n");
+        m_problem = replyLength >= 3 ? "the device refused it with status " + std::to_string(reply[2])
+                                     : std::string("the device's answer was too short");
         return aErrInvalidOption;
     }
     blockSize = (uint16_t)((reply[3] << 8) | reply[4]);
@@ -108,6 +111,7 @@ aErr UpdaterEntity::TransferPrepare(const uint8_t* data, uint32_t length, uint8_
 aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32_t& packets)
 {
     Log::log(DEBUG_Network_FIRM, "\nNETWORK: Block Transfer\n");
+    m_problem.clear();
     uint32_t remaining = length;
     uint32_t sum = 0;
     int repeats = 0;
@@ -127,6 +131,7 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
         uint8_t replyLength = sizeof(sMatchData);
         if (receivePacket(sMatchData, &replyLength, reply) != aErrNone) {
             Log::log(DEBUG_Network_FIRM, "\nNETWORK(DATA): No reply when initializing upgrade.\n");
+            m_problem = "no answer to a data packet";
             err = aErrPacket;
             break;
         }
@@ -138,6 +143,8 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
             if (++repeats > kMaxDataRepeats) {
                 Log::log(0, "NETWORK: Device did not accept %d data bytes after %d attempts.\n", (int)chunk,
                          repeats);
+                m_problem = "the device did not take " + std::to_string(chunk) + " data bytes in " +
+                            std::to_string(repeats) + " attempts";
                 err = aErrPacket;
             }
             continue;
@@ -162,6 +169,7 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
     uint8_t replyLength = 0;
     if (_status_reply(reply, replyLength) != aErrNone) {
         Log::log(DEBUG_Network_FIRM, "\nNETWORK(STATUS): No reply when initializing upgrade.\n");
+        m_problem = "no answer to the checksum request";
         return aErrPacket;
     }
     const uint8_t status = replyLength >= 3 ? reply[2] : 0xFF;
@@ -172,6 +180,10 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
         return aErrNone;
     }
     Log::log(0, "\nNETWORK: Unable to validate transfer [%02X] [%08X != %08X].\n", status, sum, deviceSum);
+    char text[96];
+    snprintf(text, sizeof(text), "checksum mismatch: the device summed %08X, %08X was sent (status %u)", deviceSum,
+             sum, (unsigned)status);
+    m_problem = text;
     return aErrInvalidOption;
 }
 
@@ -290,11 +302,11 @@ aErr UpdaterEntity::_reconnect(uint32_t delayMs)
         transport = spec.type;
     const uint32_t serial = spec.serial_number != 0 ? spec.serial_number : kDefaultSerialNumber;
     aErr err = FindDeviceAgain(*m_module, FindAgainRound(FindHow::KNOWN_LINK, transport, {serial}),
-                               kReconnectAttempts, delayMs);
+                               kReconnectAttempts, delayMs, m_findDeadlineMs);
     if (err == aErrNone)
         return aErrNone;
     return FindDeviceAgain(*m_module, FindAgainRound(FindHow::CONNECT, transport, {kDefaultSerialNumber}),
-                           kReconnectAttempts, delayMs);
+                           kReconnectAttempts, delayMs, m_findDeadlineMs);
 }
 
 bool UpdaterEntity::_answers()

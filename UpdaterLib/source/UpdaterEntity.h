@@ -12,6 +12,7 @@
 #define UPDATER_UPDATERENTITY_H
 
 #include <cstdint>
+#include <string>
 
 #include "Entity.h"
 #include "Module.h"
@@ -63,6 +64,12 @@ class UpdaterEntity : public Vantorix::Strandix::EntityClass {
 
     // The time LoaderReboot waits for the link to drop (tests shorten it).
     void setRebootWait(uint32_t ms) { m_rebootWaitMs = ms; }
+    // A monotonic deadline (milliseconds, 0 for none) after which LoaderStart stops seeking a
+    // device that dropped its link; its rounds bound the wait as well.
+    void setFindDeadline(uint64_t deadlineMs) { m_findDeadlineMs = deadlineMs; }
+    // What the device answered when the last PREPARE or block transfer failed, in the user's
+    // terms (a refusal, a checksum that differs, no answer); empty when it said nothing more.
+    const std::string& lastProblem() const { return m_problem; }
 
   private:
     aErr _block_transfer(const uint8_t* data, uint32_t length, uint32_t& packets);
@@ -77,6 +84,8 @@ class UpdaterEntity : public Vantorix::Strandix::EntityClass {
     Vantorix::Strandix::Module* m_module = nullptr;
     bool m_validate = true;
     uint32_t m_rebootWaitMs = kRebootWaitMs;
+    uint64_t m_findDeadlineMs = 0;
+    std::string m_problem;
 };
 
 #endif

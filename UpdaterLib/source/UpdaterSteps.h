@@ -29,6 +29,9 @@ struct StepResult {
     explicit operator bool() const { return ok; }
 };
 
+// printf-style text for a step's reason.
+std::string StepText(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // ---- the build an update installs ----
 
 enum class BuildSource { FILE, REQUESTED, SERVER_LATEST, LATEST_DOWNLOAD, LATEST_TRANSFER, NONE };
@@ -73,6 +76,27 @@ struct FindAttempt {
 // transport. Serial number 0 is no device and is left out.
 std::vector<FindAttempt> FindAgainRound(FindHow how, linkType transport, const std::vector<uint32_t>& serial_numbers);
 
+// After LOAD: whether the device is sought again (it dropped its link), and which serial
+// number over which transport: behind a router the router's, whose link the module shares.
+struct SeekAgain {
+    bool needed = false;
+    uint32_t serial_number = 0;
+    linkType transport = USB;
+};
+SeekAgain SeekAfterLoad(bool still_connected, uint32_t serial_number, uint32_t router_serial_number,
+                        linkType reached_by);
+
+// ---- sending the loader and the firmware ----
+
+// Whether the loader transfer goes on after a loader block's PREPARE gave this result: a
+// time-out is taken as given (a device may answer it late); any other error ends it.
+bool LoaderPrepareGoesOn(int prepare_error);
+// The line for a block that failed: verb "prepare" or "transfer", kind "loader" or
+// "firmware", the block's number of count, the device, the error's code and text, and what the
+// device answered (may be empty).
+std::string BlockFailure(const char* verb, const char* kind, int number, int count, uint32_t serial_number,
+                         int error, const char* error_text, const std::string& answer);
+
 // ---- recovery ----
 
 enum class RecoveryPath { LPC, IMX, UNKNOWN };
@@ -93,6 +117,31 @@ std::vector<std::pair<std::string, std::string>> TransferHistory(const std::stri
                                                                  const std::string& time_text);
 // The keys and values a kept download records.
 std::vector<std::pair<std::string, std::string>> DownloadHistory(unsigned int build, const std::string& time_text);
+
+// Why a loader block sent through an i.MX ROM failed (an SDPLoader result, the block's number of
+// count, its bytes and load address, the port). Empty when the first block found nothing that
+// answers: then nothing on the port is an i.MX ROM, and there is no step to name.
+std::string ImxLoaderFailure(int sdp_result, size_t number, size_t count, size_t bytes, uint32_t address,
+                             const std::string& port);
+
+// ---- LPC flash rewrite ----
+
+// One piece of a firmware block on its way to flash: staged in RAM, prepared, copied.
+struct LpcPiece {
+    uint32_t offset;        // into the block's payload
+    uint32_t size;          // payload bytes in this piece
+    uint32_t copy;          // bytes copied to flash (a length the chip can copy)
+    uint32_t flash;         // flash address
+    uint32_t first_sector, last_sector;  // sectors the copy touches
+};
+// A payload of length bytes written from flash_address in pieces of at most 4096 bytes.
+std::vector<LpcPiece> LpcPieces(uint32_t flash_address, uint32_t length);
+// How many firmware blocks (by their lengths: 4 bytes of address, then the payload) are sent:
+// those before the end marker (a payload of 4 bytes); blocks shorter than 4 bytes are skipped.
+int LpcBlocksToSend(const std::vector<uint32_t>& block_lengths);
+// Why a step of the rewrite failed: the chip's return code and its name, or that it did not
+// answer; once the erase has begun, that the chip is erased and the recovery must run again.
+std::string LpcFailureReason(int return_code, const char* error_text, bool erased);
 
 // The names of an LPC ISP return code ("SECTOR_NOT_BLANK", ...); "UNKNOWN" for others.
 const char* LpcReturnCodeName(int code);

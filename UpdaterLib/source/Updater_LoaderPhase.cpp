@@ -144,7 +144,7 @@ bool Updater::Finish_Loader_Phase(UpdaterStoreItem& item, LoaderPhase& phase, un
     display.message(INFO, "Found the loader of %08X under %08X", serial_number, spec.serial_number);
 
     ReasonDisplay steps(display);
-    err = _transfer_firmware(steps, target, bird);
+    err = _transfer_firmware(steps, target, bird, serial_number);
     target.disconnect();
     err = _end_loader_phase(display, updater_directory, item, phase, err, steps.LastError());
     if (err == aErrNone) {

@@ -36,7 +36,6 @@ const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERRO
 
 const unsigned int NO_SERIAL_NUMBER = 0xDEADDEAD;
 const uint32_t FINGERPRINT_BAUD = 115200;
-const uint32_t PIECE_SIZE = 4096;
 const uint32_t FIRST_SECTOR = 0, LAST_SECTOR = 29;
 const uint8_t CHIP_IMX = 1, CHIP_LPC = 2;
 const uint8_t OPTION_IDENTIFIER = 39;
@@ -45,12 +44,20 @@ const uint32_t CONNECT_PAUSE_MS = 1000;
 
 uint32_t sBE32(const uint8_t* p) { return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3]; }
 
-// Connects to a loader started from the ROM over USB: up to 15 rounds a second apart, each
-// trying the placeholder serial number first and then the device's own.
-bool sConnectLoader(Module& module, unsigned int serial_number)
+// Connects to a loader started from the ROM over USB: up to 15 rounds a second apart (and
+// within the restart wait when one is set), each trying the placeholder serial number first and
+// then the device's own. Failure: the reason.
+StepResult sConnectLoader(Module& module, unsigned int serial_number, uint32_t restart_wait_s)
 {
-    return FindDeviceAgain(module, FindAgainRound(FindHow::CONNECT, USB, {NO_SERIAL_NUMBER, serial_number}),
-                           CONNECT_TRIES, CONNECT_PAUSE_MS) == aErrNone;
+    const aErr err = FindDeviceAgain(module, FindAgainRound(FindHow::CONNECT, USB, {NO_SERIAL_NUMBER, serial_number}),
+                                     CONNECT_TRIES, CONNECT_PAUSE_MS, RestartDeadline(restart_wait_s));
+    if (err == aErrNone)
+        return StepResult::Ok();
+    const std::string wait = restart_wait_s != 0
+                                 ? StepText("within %u s (%s)", restart_wait_s, kRestartWaitVariable)
+                                 : StepText("in %d tries %u ms apart", CONNECT_TRIES, (unsigned)CONNECT_PAUSE_MS);
+    return StepResult::Fail("find again", StepText("The started loader did not appear on USB as DEADDEAD or %08X %s",
+                                                   serial_number, wait.c_str()));
 }
 
 }  // namespace
@@ -79,7 +86,11 @@ bool _get_fingerprint_lpc(std::string serial_port, unsigned int baud_rate, Finge
     return true;
 }
 
-aErr _transfer_recovery_loader(UpdaterDisplayInterface&, BirdFile& bird, std::string serial_port)
+// Writes the loader blocks through the i.MX ROM and jumps to the loader. 0, aErrNotReady (the
+// transport could not be opened) or aErrConnection (a block could not be written); failure
+// carries the reason in *why: empty when nothing on the port ever answered as a ROM.
+aErr _transfer_recovery_loader(UpdaterDisplayInterface&, BirdFile& bird, std::string serial_port,
+                               std::string* why = nullptr)
 {
     Log::log(DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
     SDPLoader loader;
@@ -87,10 +98,14 @@ aErr _transfer_recovery_loader(UpdaterDisplayInterface&, BirdFile& bird, std::st
         loader.setLoader(new HID_SDPLoader(IMX1050::VID, IMX1050::PID));
     else
         loader.setLoader(new Serial_SDPLoader(serial_port));
-    if (loader.init() != SDPLoader::SDP_OK)
+    if (loader.init() != SDPLoader::SDP_OK) {
+        if (why)
+            *why = StepText("The i.MX ROM's port %s could not be opened", serial_port.c_str());
         return aErrNotReady;
+    }
+    const std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BLOCK_LOADER);
     size_t index = 0;
-    for (const BirdBlock& block : bird.FindBlocks(BirdFile::BLOCK_LOADER)) {
+    for (const BirdBlock& block : blocks) {
         uint32_t address = 0;
         std::vector<uint8_t> data;
         if (block.length >= 4) {
@@ -100,8 +115,12 @@ aErr _transfer_recovery_loader(UpdaterDisplayInterface&, BirdFile& bird, std::st
             data.assign(block.data, block.data + block.length);
         }
         Log::log(DEBUG_Updater, "Writting Block: %zu, size %zu, address: %d\b", index, data.size(), (int)address);
-        if (loader.writeLoader(data, address) != SDPLoader::SDP_OK)
+        const int result = loader.writeLoader(data, address);
+        if (result != SDPLoader::SDP_OK) {
+            if (why)
+                *why = ImxLoaderFailure(result, index + 1, blocks.size(), data.size(), address, serial_port);
             return aErrConnection;
+        }
         index++;
     }
     uint32_t entry = IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS;
@@ -114,15 +133,17 @@ aErr _transfer_recovery_loader(UpdaterDisplayInterface&, BirdFile& bird, std::st
     return aErrNone;
 }
 
-bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, std::string serial_port,
-                          unsigned int serial_number, std::string bird_file, Fingerprint& fingerprint, bool reset)
+// Steps: check the request, choose the loader file, send it through the ROM and start it, find
+// the started loader on USB, read its identifier, reset it when asked. Failure: the reason,
+// empty when nothing answered as an i.MX ROM (or no loader could be had to try one).
+StepResult _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, std::string serial_port,
+                                unsigned int serial_number, std::string bird_file, Fingerprint& fingerprint, bool reset)
 {
     if (serial_number == 0)
         serial_number = NO_SERIAL_NUMBER;
-    if (!bird_file.empty() && serial_number == NO_SERIAL_NUMBER) {
-        display.message(ERROR, "Add serial number or remove the bird filename to use a default recovery image.");
-        return false;
-    }
+    if (!bird_file.empty() && serial_number == NO_SERIAL_NUMBER)
+        return StepResult::Fail("check",
+                                "Add serial number or remove the bird filename to use a default recovery image.");
     BirdFile bird;
     try {
         UpdaterStore store(updater.Directory().c_str());
@@ -147,184 +168,219 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, st
     } catch (const std::exception& e) {
         display.mute_messages(false);
         Log::log(DEBUG_APP, "%s\n", e.what());
-        return false;
+        if (!bird_file.empty())
+            return StepResult::Fail("load", StepText("No loader for the i.MX ROM in %s: %s", bird_file.c_str(), e.what()));
+        return StepResult::Fail("load", "");
     }
-    if (_transfer_recovery_loader(display, bird, serial_port) != aErrNone) {
+    std::string why;
+    if (_transfer_recovery_loader(display, bird, serial_port, &why) != aErrNone) {
         Log::log(DEBUG_APP, "Error loading liveloader.\n");
-        return false;
+        return StepResult::Fail("loader", why);
     }
     // A started loader shows up under the placeholder serial number unless it carries the
     // device's own: both are tried, as the recovery's firmware transfer does.
     Module module(0, (uint8_t)0);
-    if (!sConnectLoader(module, serial_number)) {
+    const StepResult found = sConnectLoader(module, serial_number, updater.RestartWait());
+    if (!found) {
         Log::log(DEBUG_APP, "Could not connect to device.\n");
-        return false;
+        return found;
     }
     SystemClass system;
     system.init(&module, 0);
     for (uint8_t sub = 0; sub < 4; sub++) {
         uint32_t value = 0;
-        if (system.getUEI32(OPTION_IDENTIFIER, sub, &value) != aErrNone) {
+        const aErr err = system.getUEI32(OPTION_IDENTIFIER, sub, &value);
+        if (err != aErrNone) {
             Log::log(DEBUG_APP, "Error getting Identifier %d.\n", (int)sub);
-            return false;
+            return StepResult::Fail("identifier", StepText("The started loader did not give identifier word %d [%d, %s]",
+                                                           (int)sub, (int)err, aError_GetErrorText(err)));
         }
         fingerprint.words[3 - sub] = value;
     }
     if (reset)
         system.reset();
-    return true;
+    return StepResult::Ok();
 }
 
-// Says which step of the LPC flash rewrite failed, where, and what the chip answered (its
-// return code and the code's name, or that it did not answer); once the erase has begun the
-// flash holds no firmware, and the user is told to run the recovery again. Returns false.
-static bool sLpcFailed(UpdaterDisplayInterface& display, const NXPSerialClass& isp, aErr err, const std::string& step,
-                bool erased)
-{
-    const int code = isp.LastReturnCode();
-    std::string answer;
-    if (code >= 0)
-        answer = "the chip answered return code " + std::to_string(code) + " " + LpcReturnCodeName(code);
-    else
-        answer = std::string("no answer from the chip (") + aError_GetErrorText(err) + ")";
-    display.message(ERROR, "LPC recovery failed at %s: %s%s", step.c_str(), answer.c_str(),
-                    erased ? "; the chip is erased; run the recovery again" : "");
-    return false;
-}
+namespace {
 
-static std::string sSectors(uint32_t first, uint32_t last)
+std::string sSectors(uint32_t first, uint32_t last)
 {
     return "sectors " + std::to_string(first) + " to " + std::to_string(last);
 }
 
-static std::string sHex(uint32_t value)
-{
-    char text[16];
-    snprintf(text, sizeof(text), "0x%08X", value);
-    return text;
-}
+// The LPC flash rewrite, step by step. Each failure names the port, the step (with its
+// sectors or address) and what the chip answered.
+class LpcRewrite {
+  public:
+    LpcRewrite(UpdaterDisplayInterface& display, const std::string& port) : display(display), port(port) {}
 
-// Steps: connect, unlock, prepare and erase every sector, then for each piece of each firmware
-// block: write to RAM, prepare its sectors, copy to flash; then go.
-bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std::string& serial_port,
-                           unsigned int baud_rate, Fingerprint&)
-{
-    NXPSerialClass isp;
-    aErr err = isp.Connect(serial_port.c_str(), baud_rate);
-    if (err != aErrNone) {
-        Log::log(DEBUG_Network, "Could not connect to %s\n", serial_port.c_str());
-        return sLpcFailed(display, isp, err, "connect to " + serial_port, false);
+    StepResult Connect(unsigned int baud_rate)
+    {
+        const aErr err = isp.Connect(port.c_str(), baud_rate);
+        if (err != aErrNone) {
+            Log::log(DEBUG_Network, "Could not connect to %s\n", port.c_str());
+            return Failed(err, "connect");
+        }
+        return StepResult::Ok();
     }
-    Log::log(DEBUG_Updater, "\n\tUnlock Memory:\n");
-    if ((err = isp.Unlock()) != aErrNone) {
-        Log::log(DEBUG_Network, "Could not unlock\n");
-        return sLpcFailed(display, isp, err, "unlock", false);
+
+    StepResult Unlock()
+    {
+        Log::log(DEBUG_Updater, "\n\tUnlock Memory:\n");
+        const aErr err = isp.Unlock();
+        if (err != aErrNone) {
+            Log::log(DEBUG_Network, "Could not unlock\n");
+            return Failed(err, "unlock");
+        }
+        return StepResult::Ok();
     }
-    Log::log(DEBUG_Updater, "\n\tPrepare ALL memory for update:\n");
-    if ((err = isp.Prepare(FIRST_SECTOR, LAST_SECTOR)) != aErrNone) {
-        Log::log(DEBUG_Network, "Could not prepare\n");
-        return sLpcFailed(display, isp, err, "prepare " + sSectors(FIRST_SECTOR, LAST_SECTOR), false);
+
+    // Prepares and erases every sector.
+    StepResult EraseAll()
+    {
+        Log::log(DEBUG_Updater, "\n\tPrepare ALL memory for update:\n");
+        aErr err = isp.Prepare(FIRST_SECTOR, LAST_SECTOR);
+        if (err != aErrNone) {
+            Log::log(DEBUG_Network, "Could not prepare\n");
+            return Failed(err, "prepare " + sSectors(FIRST_SECTOR, LAST_SECTOR));
+        }
+        Log::log(DEBUG_Updater, "\n\tErase all memory before update:\n");
+        erased = true;  // from here on the flash may hold no firmware
+        err = isp.Erase(FIRST_SECTOR, LAST_SECTOR);
+        if (err != aErrNone) {
+            Log::log(DEBUG_Network, "Could not erase\n");
+            return Failed(err, "erase " + sSectors(FIRST_SECTOR, LAST_SECTOR));
+        }
+        return StepResult::Ok();
     }
-    Log::log(DEBUG_Updater, "\n\tErase all memory before update:\n");
-    if ((err = isp.Erase(FIRST_SECTOR, LAST_SECTOR)) != aErrNone) {
-        Log::log(DEBUG_Network, "Could not erase\n");
-        return sLpcFailed(display, isp, err, "erase " + sSectors(FIRST_SECTOR, LAST_SECTOR), true);
-    }
-    isp.SetEcho(false);
-    Log::log(DEBUG_Updater, "Updating device firmware: \n");
-    Log::log(DEBUG_Updater, "Transferring firmware to device from [%s]\n", bird.Filename().c_str());
-    const std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BLOCK_FIRMWARE);
-    // The blocks sent are those before the end marker (a 4-byte payload). With the marker as
-    // the file's last block that is the block count less one; a file without it, or with blocks
-    // behind it, is still counted as what is really sent.
-    int count = 0;
-    for (const BirdBlock& block : blocks) {
-        if (block.length == 8)
-            break;
-        if (block.length >= 4)
-            count++;
-    }
-    int number = 1;
-    long total = 0;
-    for (const BirdBlock& block : blocks) {
-        if (block.length < 4)
-            continue;
-        const uint8_t* payload = block.data + 4;
-        const uint32_t length = block.length - 4;
-        if (length == 4)
-            break;  // the end marker
-        uint32_t flash = block.address;
+
+    // One firmware block (its payload, to its flash address): per piece, write to RAM, prepare
+    // its sectors, copy to flash.
+    StepResult WriteBlock(const uint8_t* payload, uint32_t length, uint32_t flash, int number, int count)
+    {
         display.message(INFO, "Transferring firmware block %d of %d, %d bytes", number, count, (int)length);
         display.display_progress(true);
         Log::log(DEBUG_Updater, "Transferring firmware block: %d bytes to address 0x%08X\n", (int)length, flash);
-        uint32_t offset = 0;
-        while (offset < length) {
-            const uint32_t size = length - offset < PIECE_SIZE ? length - offset : PIECE_SIZE;
-            const uint32_t copy = NXPSerialClass::CopyLength(size);
-            Log::log(DEBUG_Updater, "Transferring firmware %d bytes to address 0x%08X\n", (int)size, flash);
-            Log::log(DEBUG_Updater, "\t Write %d bytes to address 0x%08X\n", (int)size, NXPSerialClass::WRITE_ADDRESS);
+        const std::string block = "block " + std::to_string(number) + " of " + std::to_string(count);
+        StepResult result;
+        for (const LpcPiece& piece : LpcPieces(flash, length)) {
+            Log::log(DEBUG_Updater, "Transferring firmware %d bytes to address 0x%08X\n", (int)piece.size, piece.flash);
+            Log::log(DEBUG_Updater, "\t Write %d bytes to address 0x%08X\n", (int)piece.size,
+                     NXPSerialClass::WRITE_ADDRESS);
             // The copy to flash moves whole copy lengths: the staging buffer past the piece is
             // filled with the erased value, so nothing left over in RAM reaches the flash.
-            std::vector<uint8_t> piece(copy, 0xFF);
-            memcpy(piece.data(), payload + offset, size);
-            if ((err = isp.Write(NXPSerialClass::WRITE_ADDRESS, copy, piece.data())) != aErrNone) {
+            std::vector<uint8_t> staged(piece.copy, 0xFF);
+            memcpy(staged.data(), payload + piece.offset, piece.size);
+            aErr err = isp.Write(NXPSerialClass::WRITE_ADDRESS, piece.copy, staged.data());
+            if (err != aErrNone) {
                 Log::log(DEBUG_Network, "\t Write to RAM failed\n");
-                display.display_progress(false);
-                return sLpcFailed(display, isp, err,
-                                  "write of block " + std::to_string(number) + " of " + std::to_string(count) +
-                                      " to RAM at " + sHex(NXPSerialClass::WRITE_ADDRESS),
-                                  true);
+                result = Failed(err, "write of " + block + " to RAM at " + StepText("0x%08X", NXPSerialClass::WRITE_ADDRESS));
+                break;
             }
-            const uint32_t first = NXPSerialClass::SectorFromAddress(flash);
-            const uint32_t last = NXPSerialClass::SectorFromAddress(flash + copy - 1);
-            Log::log(DEBUG_Updater, "\t Prepare to copy to sector(s) %d to %d\n", (int)first, (int)last);
-            if ((err = isp.Prepare(first, last)) != aErrNone) {
+            Log::log(DEBUG_Updater, "\t Prepare to copy to sector(s) %d to %d\n", (int)piece.first_sector,
+                     (int)piece.last_sector);
+            err = isp.Prepare(piece.first_sector, piece.last_sector);
+            if (err != aErrNone) {
                 Log::log(DEBUG_Network, "\t Prepare failed\n");
-                display.display_progress(false);
-                return sLpcFailed(display, isp, err, "prepare " + sSectors(first, last) + " for block " +
-                                                         std::to_string(number) + " of " + std::to_string(count),
-                                  true);
+                result = Failed(err, "prepare " + sSectors(piece.first_sector, piece.last_sector) + " for " + block);
+                break;
             }
-            Log::log(DEBUG_Updater, "\t Copy %d bytes from %08X to %08X\n", (int)copy, NXPSerialClass::WRITE_ADDRESS,
-                     flash);
-            if ((err = isp.CopyToFlash(flash, NXPSerialClass::WRITE_ADDRESS, copy)) != aErrNone) {
+            Log::log(DEBUG_Updater, "\t Copy %d bytes from %08X to %08X\n", (int)piece.copy,
+                     NXPSerialClass::WRITE_ADDRESS, piece.flash);
+            err = isp.CopyToFlash(piece.flash, NXPSerialClass::WRITE_ADDRESS, piece.copy);
+            if (err != aErrNone) {
                 Log::log(DEBUG_Network, "\t Transfer to flash failed\n");
-                display.display_progress(false);
-                return sLpcFailed(display, isp, err,
-                                  "copy of block " + std::to_string(number) + " of " + std::to_string(count) +
-                                      " to flash at " + sHex(flash),
-                                  true);
+                result = Failed(err, "copy of " + block + " to flash at " + StepText("0x%08X", piece.flash));
+                break;
             }
-            offset += size;
-            flash += size;
-            display.update_progress((double)offset / length, "");
+            display.update_progress((double)(piece.offset + piece.size) / length, "");
         }
         display.display_progress(false);
-        total += length;
-        number++;
+        return result;
     }
-    display.message(INFO, "Transferred %d blocks, %d total bytes", count, (int)total);
-    err = isp.SetEcho(true);
-    if (err != aErrNone) {
-        display.message(ERROR, "Recovery Error transfering data to device ==> [%d, %s]", (int)err,
-                        aError_GetErrorText(err));
-        return false;
+
+    // Echo back on, then the jump to the new firmware.
+    StepResult Go(int count, long total)
+    {
+        display.message(INFO, "Transferred %d blocks, %d total bytes", count, (int)total);
+        const aErr err = isp.SetEcho(true);
+        if (err != aErrNone)
+            return StepResult::Fail("go", StepText("Recovery Error transfering data to device ==> [%d, %s]", (int)err,
+                                                   aError_GetErrorText(err)));
+        display.message(INFO, "Rebooting Device");
+        isp.ExecuteFrom(0);
+        return StepResult::Ok();
     }
-    display.message(INFO, "Rebooting Device");
-    isp.ExecuteFrom(0);
-    return true;
+
+    NXPSerialClass isp;
+
+  private:
+    UpdaterDisplayInterface& display;
+    std::string port;
+    bool erased = false;
+
+    StepResult Failed(aErr err, const std::string& step)
+    {
+        return StepResult::Fail(step, StepText("LPC recovery on %s failed at %s: %s", port.c_str(), step.c_str(),
+                                               LpcFailureReason(isp.LastReturnCode(), aError_GetErrorText(err), erased)
+                                                   .c_str()));
+    }
+};
+
+}  // namespace
+
+// Steps: connect, unlock, prepare and erase every sector, then each firmware block (write to
+// RAM, prepare, copy, per piece), then go. Failure: the reason, shown here.
+bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std::string& serial_port,
+                           unsigned int baud_rate, Fingerprint&)
+{
+    LpcRewrite rewrite(display, serial_port);
+    StepResult result = rewrite.Connect(baud_rate);
+    if (result)
+        result = rewrite.Unlock();
+    if (result)
+        result = rewrite.EraseAll();
+    if (result) {
+        rewrite.isp.SetEcho(false);
+        Log::log(DEBUG_Updater, "Updating device firmware: \n");
+        Log::log(DEBUG_Updater, "Transferring firmware to device from [%s]\n", bird.Filename().c_str());
+        const std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BLOCK_FIRMWARE);
+        std::vector<uint32_t> lengths;
+        for (const BirdBlock& block : blocks)
+            lengths.push_back(block.length);
+        const int count = LpcBlocksToSend(lengths);
+        int number = 1;
+        long total = 0;
+        for (const BirdBlock& block : blocks) {
+            if (block.length < 4)
+                continue;
+            if (block.length - 4 == 4)
+                break;  // the end marker
+            result = rewrite.WriteBlock(block.data + 4, block.length - 4, block.address, number, count);
+            if (!result)
+                break;
+            total += block.length - 4;
+            number++;
+        }
+        if (result)
+            result = rewrite.Go(count, total);
+    }
+    _show_failure(display, result);
+    return result.ok;
 }
 
-bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& bird, unsigned int serial_number)
+bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& bird, unsigned int serial_number,
+                           uint32_t restart_wait_s = 0)
 {
     Module module(0, (uint8_t)0);
-    if (!sConnectLoader(module, serial_number)) {
+    const StepResult found = sConnectLoader(module, serial_number, restart_wait_s);
+    if (!found) {
         display.message(ERROR, "Could not connect to device");
-        display.message(ERROR, "The started loader did not appear on USB as DEADDEAD or %08X within %d s",
-                        serial_number, CONNECT_TRIES * (int)CONNECT_PAUSE_MS / 1000);
+        _show_failure(display, found);
         return false;
     }
-    if (_transfer_firmware(display, module, bird) != aErrNone) {
+    if (_transfer_firmware(display, module, bird, serial_number) != aErrNone) {
         display.message(ERROR, "Failed to transfer firmware");
         return false;
     }
@@ -334,12 +390,25 @@ bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& bird, uns
 bool Updater::Get_Fingerprint(Fingerprint& fingerprint, std::string serial_port, unsigned int serial_number,
                               std::string bird_file, unsigned int baud_rate, bool reset)
 {
+    fingerprint_failure.clear();
     if (_get_fingerprint_lpc(serial_port, baud_rate, fingerprint)) {
         chip_type = CHIP_LPC;
         return true;
     }
     chip_type = CHIP_IMX;
-    return _get_fingerprint_imx(display, *this, serial_port, serial_number, bird_file, fingerprint, reset);
+    const StepResult result = _get_fingerprint_imx(display, *this, serial_port, serial_number, bird_file, fingerprint,
+                                                   reset);
+    fingerprint_failure = result.reason;
+    _show_failure(display, result);
+    return result.ok;
+}
+
+std::string Updater::FingerprintHint(const std::string& serial_port) const
+{
+    if (!fingerprint_failure.empty())
+        return std::string();
+    return StepText("No fingerprint from a ROM bootloader on %s: is the device in recovery mode on that port?",
+                    serial_port.c_str());
 }
 
 // Steps: check that the port is named, fingerprint the chip, ask the server which device and
@@ -357,8 +426,9 @@ bool Updater::Recover_Firmware(std::string serial_port, unsigned int build, unsi
     Fingerprint fingerprint;
     if (!Get_Fingerprint(fingerprint, serial_port, serial_number, bird_file, FINGERPRINT_BAUD, false)) {
         display.message(ERROR, "Could not get Device Identifier");
-        display.message(ERROR, "No fingerprint from a ROM bootloader on %s: is the device in recovery mode on that port?",
-                        serial_port.c_str());
+        const std::string hint = FingerprintHint(serial_port);
+        if (!hint.empty())
+            display.message(ERROR, "%s", hint.c_str());
         return false;
     }
     std::string server_failure;
@@ -390,7 +460,7 @@ bool Updater::Recover_Firmware(std::string serial_port, unsigned int build, unsi
     bool result = false;
     switch (ChooseRecoveryPath(chip_type)) {
     case RecoveryPath::IMX:
-        result = _recover_firmware_imx(display, bird, serial_number);
+        result = _recover_firmware_imx(display, bird, serial_number, restart_wait_s);
         break;
     case RecoveryPath::LPC:
         bird.DecodeFirmwareBlocks(fingerprint.words[0], fingerprint.words[1], fingerprint.words[2],

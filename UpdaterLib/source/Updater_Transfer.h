@@ -12,6 +12,7 @@
 #include "DeviceInfo.h"
 #include "Module.h"
 #include "UpdaterDisplayInterface.h"
+#include "UpdaterSteps.h"
 #include "aDefs.h"
 
 // Refuses a file that fails the whole-file check before anything of it is sent: shows each
@@ -19,7 +20,16 @@
 void _require_sendable(UpdaterDisplayInterface& display, const BirdFile& bird,
                        const BirdCheck::Options& options = BirdCheck::ForSending(true, false));
 
-aErr _transfer_firmware(UpdaterDisplayInterface& display, Vantorix::Strandix::Module& module, BirdFile& bird);
+// Sends every firmware block to a device's upgrade entity (the loader runs), then REBOOT. The
+// first block that fails ends it and the device is not rebooted. serial_number names the
+// device in the reasons. _send_firmware leaves the reason to its caller; _transfer_firmware
+// shows it.
+StepResult _send_firmware(UpdaterDisplayInterface& display, Vantorix::Strandix::Module& module, BirdFile& bird,
+                          unsigned int serial_number);
+aErr _transfer_firmware(UpdaterDisplayInterface& display, Vantorix::Strandix::Module& module, BirdFile& bird,
+                        unsigned int serial_number);
+// Shows a failed step's reason (once; an empty reason was shown where it arose).
+void _show_failure(UpdaterDisplayInterface& display, const StepResult& result);
 
 // Reads what a connected device runs: firmware build (information query) and version, module
 // and router address (system entity) into info.

@@ -62,15 +62,16 @@ unsigned int sHistoryBuild(UpdaterStoreItem& item, const char* key)
     return value > 0 ? (unsigned int)value : 0;
 }
 
-int _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird, Module& module, unsigned int serial_number)
+// Checks the file against the connected device: the file's serial number (unless it patches
+// it), the serial number the device answers, its model. Failure: the reason.
+StepResult sValidate(BirdFile& bird, Module& module, unsigned int serial_number)
 {
     if (bird.BlockCount() == 0 || bird.Blocks().empty())
-        return 0;
-    if (!bird.HasSerialNumberBlock() && !bird.ValidateSerialNumber(serial_number)) {
-        display.message(ERROR, "The file is for device %08X, not %08X, and has no serial number to patch",
-                        bird.GetSerialNumber(), serial_number);
-        return 0;
-    }
+        return StepResult::Fail("validate", "The file holds no blocks");
+    if (!bird.HasSerialNumberBlock() && !bird.ValidateSerialNumber(serial_number))
+        return StepResult::Fail("validate", StepText("The file is for device %08X, not %08X, and has no serial number "
+                                                   "to patch",
+                                                   bird.GetSerialNumber(), serial_number));
     Log::log(DEBUG_Updater, "UpdateFirmware() Connecting to device\n");
     SystemClass system;
     system.init(&module, 0);
@@ -79,56 +80,56 @@ int _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird, Module&
         device_serial = 0;
     if (device_serial != serial_number) {
         Log::log(DEBUG_Updater, "Bird serial number and connected device don't match.\n");
-        display.message(ERROR, "The connected device answered serial number %08X, not %08X", device_serial,
-                        serial_number);
-        return 0;
+        return StepResult::Fail("validate", StepText("The connected device answered serial number %08X, not %08X",
+                                                   device_serial, serial_number));
     }
     uint8_t model = 0;
     if (system.getModel(&model) != aErrNone)
         model = 0;
     const char* name = aDefs_GetModelName(model);
-    if (!bird.ValidateModel(name ? name : "")) {
-        display.message(ERROR, "Connected device model and Bird file model do not match [%s]", name ? name : "");
-        return 0;
-    }
-    return 1;
+    if (!bird.ValidateModel(name ? name : ""))
+        return StepResult::Fail("validate",
+                                StepText("Connected device model and Bird file model do not match [%s]", name ? name : ""));
+    return StepResult::Ok();
 }
 
 // Sends every loader block and starts the loader. The first block that fails ends the
 // transfer: the rest is not sent and the loader is not started. before_load runs just before
-// LOAD; when it fails, LOAD is not sent.
-aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile& bird,
-                      const std::function<aErr()>& before_load)
+// LOAD; when it fails, LOAD is not sent. find_deadline: from LOAD on, how long the device is
+// sought when it drops its link (0: the rounds alone). Failure: the reason, naming the device.
+StepResult sTransferLoader(UpdaterDisplayInterface& display, Module& module, BirdFile& bird, unsigned int serial_number,
+                           const std::function<StepResult()>& before_load, uint32_t restart_wait_s,
+                           uint64_t& find_deadline)
 {
     UpdaterEntity entity;
     entity.init(&module, 0, true);
     aErr err = entity.LoaderInit();
     if (err != aErrNone) {
         Log::log(DEBUG_Updater, "Error starting loader [%d, %s].\n", (int)err, aError_GetErrorText(err));
-        display.message(ERROR, "Error starting loader [%d, %s]", (int)err, aError_GetErrorText(err));
-        return err;
+        return StepResult::Fail("loader", StepText("Error starting loader [%d, %s]", (int)err, aError_GetErrorText(err)));
     }
     display.message(INFO, "Transferring loader to device");
     const std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BLOCK_LOADER);
     const int count = (int)blocks.size();
     int k = 1;
     long total = 0;
+    StepResult result;
     display.display_progress(true);
     for (const BirdBlock& block : blocks) {
         display.message(INFO, "Transferring loader block %d of %d, %d bytes", k, count, (int)block.length);
         uint16_t block_size = 0;
         err = entity.TransferPrepare(block.data, block.length, block.flags, block_size);
-        if (err != aErrNone && err != aErrTimeout) {
+        if (!LoaderPrepareGoesOn(err)) {
             Log::log(DEBUG_Updater, "Error Preparing transfer [%d, %s].\n", (int)err, aError_GetErrorText(err));
-            display.message(ERROR, "Failed to prepare loader block %d of %d [%d, %s]", k, count, (int)err,
-                            aError_GetErrorText(err));
+            result = StepResult::Fail("loader", BlockFailure("prepare", "loader", k, count, serial_number, (int)err,
+                                                             aError_GetErrorText(err), entity.lastProblem()));
             break;
         }
         err = entity.LoaderTransfer(block.data, block.length);
         if (err != aErrNone) {
             Log::log(DEBUG_Updater, "Error loader transfer [%d, %s].\n", (int)err, aError_GetErrorText(err));
-            display.message(ERROR, "Failed to transfer loader block %d of %d [%d, %s]", k, count, (int)err,
-                            aError_GetErrorText(err));
+            result = StepResult::Fail("loader", BlockFailure("transfer", "loader", k, count, serial_number, (int)err,
+                                                             aError_GetErrorText(err), entity.lastProblem()));
             break;
         }
         total += block.length;
@@ -137,21 +138,23 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile
     }
     display.message(INFO, "Transferred %d blocks, %d total bytes", k - 1, (int)total);
     display.display_progress(false);
-    if (err != aErrNone)
-        return err;
+    if (!result)
+        return result;
 
-    err = before_load();
-    if (err != aErrNone)
-        return err;
+    result = before_load();
+    if (!result)
+        return result;
     display.message(INFO, "Starting Load on Device");
+    find_deadline = RestartDeadline(restart_wait_s);
+    entity.setFindDeadline(find_deadline);
     err = entity.LoaderStart();
     if (err == aErrTimeout) {
         Log::log(DEBUG_Updater, "Timeout on LoaderStart. Usually indicates this is an iMX Load ignore err.\n");
         err = aErrNone;
     } else if (err != aErrNone) {
-        display.message(ERROR, "Error starting loader [%d, %s]", (int)err, aError_GetErrorText(err));
+        return StepResult::Fail("loader", StepText("Error starting loader [%d, %s]", (int)err, aError_GetErrorText(err)));
     }
-    return err;
+    return StepResult::Ok();
 }
 
 }  // namespace
@@ -168,44 +171,65 @@ void _require_sendable(UpdaterDisplayInterface& display, const BirdFile& bird, c
 
 // Sends every firmware block, each prepared, sent in pieces and written, then reboots the
 // device. The first block that fails ends the transfer and the device is not rebooted.
-// Also used by the recovery of a device whose loader was started from its ROM.
-aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& bird)
+// Failure: the reason, naming the device (empty when the entity showed it already: a device
+// that did not restart after REBOOT). Also used by the recovery of a device whose loader was
+// started from its ROM, and by the end of an unfinished loader phase.
+StepResult _send_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& bird, unsigned int serial_number)
 {
     UpdaterEntity entity;
     entity.init(&module, 0, true);
     Log::log(DEBUG_Updater, "Transferring firmware to device %s\n", bird.Filename().c_str());
     const std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BLOCK_FIRMWARE);
-    const unsigned count = (unsigned)blocks.size();
-    unsigned k = 1;
+    const int count = (int)blocks.size();
+    int k = 1;
     long total = 0;
-    aErr err = aErrNone;
+    StepResult result;
     for (const BirdBlock& block : blocks) {
-        display.message(INFO, "Transferring firmware block %u of %u, %d bytes", k, count, (int)block.length);
+        display.message(INFO, "Transferring firmware block %u of %u, %d bytes", (unsigned)k, (unsigned)count,
+                        (int)block.length);
         uint16_t block_size = 0;
-        err = entity.TransferPrepare(block.data, block.length, block.flags, block_size);
+        aErr err = entity.TransferPrepare(block.data, block.length, block.flags, block_size);
         if (err != aErrNone) {
             Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", (int)err, aError_GetErrorText(err));
-            display.message(ERROR, "Failed to prepare firmware block %u of %u [%d, %s]", k, count, (int)err,
-                            aError_GetErrorText(err));
+            result = StepResult::Fail("firmware", BlockFailure("prepare", "firmware", k, count, serial_number,
+                                                               (int)err, aError_GetErrorText(err), entity.lastProblem()));
             break;
         }
         err = entity.FirmwareTransfer(block.data, block.length, block_size, display);
         if (err != aErrNone) {
             Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", (int)err, aError_GetErrorText(err));
-            display.message(ERROR, "Failed to transfer firmware block %u of %u [%d, %s]", k, count, (int)err,
-                            aError_GetErrorText(err));
+            result = StepResult::Fail("firmware", BlockFailure("transfer", "firmware", k, count, serial_number,
+                                                               (int)err, aError_GetErrorText(err), entity.lastProblem()));
             break;
         }
         total += block.length;
         k++;
     }
-    display.message(INFO, "Transferred %d blocks, %d total bytes", (int)(k - 1), (int)total);
-    if (err == aErrNone) {
-        err = entity.LoaderReboot(display);
-        if (err != aErrNone && err != aErrTimeout)  // a time-out has its own line
-            display.message(ERROR, "Failed to send the reboot request [%d, %s]", (int)err, aError_GetErrorText(err));
-    }
-    return err;
+    display.message(INFO, "Transferred %d blocks, %d total bytes", k - 1, (int)total);
+    if (!result)
+        return result;
+    const aErr err = entity.LoaderReboot(display);
+    if (err == aErrTimeout)  // the entity said how long the device kept its link
+        return StepResult::Fail("reboot", "");
+    if (err != aErrNone)
+        return StepResult::Fail("reboot", StepText("Failed to send the reboot request to device %08X [%d, %s]",
+                                                 serial_number, (int)err, aError_GetErrorText(err)));
+    return StepResult::Ok();
+}
+
+aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& bird, unsigned int serial_number)
+{
+    const StepResult result = _send_firmware(display, module, bird, serial_number);
+    if (result)
+        return aErrNone;
+    _show_failure(display, result);
+    return result.step == "reboot" && result.reason.empty() ? aErrTimeout : aErrIO;
+}
+
+void _show_failure(UpdaterDisplayInterface& display, const StepResult& result)
+{
+    if (!result.ok && !result.reason.empty())
+        display.message(ERROR, "%s", result.reason.c_str());
 }
 
 namespace {
@@ -230,11 +254,22 @@ aErr sConnectDirect(Module& target, unsigned int serial_number, const std::map<u
     return err;
 }
 
-// Seeks a device that dropped its link again, over the transport it was reached by.
-aErr sReconnect(Module& target, linkType transport, unsigned int serial_number)
+// Seeks a device that dropped its link again, over the transport it was reached by, until
+// the deadline when there is one. Failure: the reason, naming the device and the wait.
+StepResult sFindAgain(Module& target, const SeekAgain& seek, uint32_t restart_wait_s, uint64_t deadline)
 {
-    return FindDeviceAgain(target, FindAgainRound(FindHow::DISCOVER, transport, {serial_number}), kReconnectTries,
-                           kReconnectPauseMs);
+    const aErr err = FindDeviceAgain(target, FindAgainRound(FindHow::DISCOVER, seek.transport, {seek.serial_number}),
+                                     kReconnectTries, kReconnectPauseMs, deadline);
+    if (err == aErrNone)
+        return StepResult::Ok();
+    const std::string wait = restart_wait_s != 0
+                                 ? StepText("within %u s (%s)", restart_wait_s, kRestartWaitVariable)
+                                 : StepText("in %d tries %u ms apart", kReconnectTries, (unsigned)kReconnectPauseMs);
+    return StepResult::Fail("find again",
+                            StepText("Device %08X did not come back after starting its loader: not found again over "
+                                   "%s %s [%d, %s]",
+                                   seek.serial_number, LoaderPhaseTransportName(seek.transport), wait.c_str(),
+                                   (int)err, aError_GetErrorText(err)));
 }
 
 }  // namespace
@@ -265,10 +300,10 @@ std::string _record_transfer(const std::string& directory, UpdaterStoreItem& ite
 namespace {
 
 // The build an update installs when no file is given: asks the server for its latest build
-// and reads the history, then lets ChooseUpdateBuild decide. Prints what it chose; 0 (with the
-// message) when there is nothing to install.
-unsigned int sChooseBuild(UpdaterDisplayInterface& display, const std::string& server_url, UpdaterStoreItem& item,
-                          unsigned int serial_number, unsigned int requested)
+// and reads the history, then lets ChooseUpdateBuild decide. Prints what it chose. Failure:
+// nothing to install.
+StepResult sChooseBuild(UpdaterDisplayInterface& display, const std::string& server_url, UpdaterStoreItem& item,
+                        unsigned int serial_number, unsigned int requested, unsigned int& build)
 {
     BuildChoiceInput input;
     input.requested = requested;
@@ -295,28 +330,43 @@ unsigned int sChooseBuild(UpdaterDisplayInterface& display, const std::string& s
     else if (choice.source == BuildSource::LATEST_TRANSFER)
         display.message(INFO, "Updating with the Latest Transfer");
     else if (choice.source == BuildSource::NONE)
-        display.message(ERROR, "Could not find valid build for this device.");
-    return choice.build;
+        return StepResult::Fail("choose", "Could not find valid build for this device.");
+    build = choice.build;
+    return StepResult::Ok();
 }
 
-// Connects the target: directly (USB, then TCP/IP), or through its router. Failure: the message.
+// Writes the device's serial number into a file that asks for it. Failure: the reason.
+StepResult sPatch(BirdFile& bird, unsigned int serial_number, const std::string& file)
+{
+    if (!bird.HasSerialNumberBlock())
+        return StepResult::Ok();
+    Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
+    if (!bird.ReplaceSerialNumber(serial_number)) {
+        Log::log(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
+        return StepResult::Fail("patch", StepText("Could not write serial number %08X into the firmware of %s: its "
+                                                  "serial number locations lie outside the firmware",
+                                                  serial_number, file.c_str()));
+    }
+    Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
+    return StepResult::Ok();
+}
+
+// Connects the target: directly (USB, then TCP/IP), or through its router. Shows the line the
+// flow has always shown for a connection that failed; the result carries the reason.
 StepResult sConnect(UpdaterDisplayInterface& display, Module& target, unsigned int serial_number,
                     unsigned char module_address, unsigned int router_serial_number,
                     const std::map<unsigned int, linkSpec>& known)
 {
     aErr err = aErrNone;
     if (router_serial_number != 0) {
-        if (module_address == 0) {
-            display.message(ERROR, "Module address required for indirect firmware update");
-            return StepResult::Fail("connect", "no module address");
-        }
+        if (module_address == 0)
+            return StepResult::Fail("connect", "Module address required for indirect firmware update");
         Module router(0, (uint8_t)0);
         aErr routerErr = sConnectDirect(router, router_serial_number, known);
         if (routerErr != aErrNone) {
             display.message(ERROR, "Failed to connect to link module [%08X]", router_serial_number);
-            display.message(ERROR, "Connect to router %08X failed: %s", router_serial_number,
-                            aError_GetErrorText(routerErr));
-            return StepResult::Fail("connect", aError_GetErrorText(routerErr));
+            return StepResult::Fail("connect", StepText("Connect to router %08X failed: %s", router_serial_number,
+                                                        aError_GetErrorText(routerErr)));
         }
         err = target.connectThroughLinkModule(&router);
     } else {
@@ -324,9 +374,9 @@ StepResult sConnect(UpdaterDisplayInterface& display, Module& target, unsigned i
     }
     if (err != aErrNone) {
         display.message(ERROR, "Failed to connect to module [%08X]", serial_number);
-        display.message(ERROR, "Connect to device %08X failed over USB and TCP/IP: %s", serial_number,
-                        err == aErrNotFound ? "no such device found" : aError_GetErrorText(err));
-        return StepResult::Fail("connect", aError_GetErrorText(err));
+        return StepResult::Fail("connect", StepText("Connect to device %08X failed over USB and TCP/IP: %s", serial_number,
+                                                    err == aErrNotFound ? "no such device found"
+                                                                        : aError_GetErrorText(err)));
     }
     return StepResult::Ok();
 }
@@ -413,7 +463,8 @@ BirdFile Updater::load_bird(const char* action, std::string bird_file, unsigned 
 
 // Steps: open the store, choose the build, load and check the file, patch the serial number,
 // connect, validate against the device, send the loader, find the device again, send the
-// firmware and reboot, record the history.
+// firmware and reboot, record the history. Each step's result carries the reason it failed,
+// which is shown once.
 bool Updater::Update_Firmware(unsigned int serial_number, unsigned int build, std::string bird_file,
                               unsigned char module_address, unsigned int router_serial_number, bool override)
 {
@@ -450,9 +501,11 @@ bool Updater::Update_Firmware(unsigned int serial_number, unsigned int build, st
     const uint64_t start = aTime_MonoMS();
 
     if (bird_file.empty()) {
-        build = sChooseBuild(display, server_url, item, serial_number, build);
-        if (build == 0)
+        const StepResult chosen = sChooseBuild(display, server_url, item, serial_number, build, build);
+        if (!chosen) {
+            _show_failure(display, chosen);
             return false;
+        }
     }
 
     BirdFile bird;
@@ -466,26 +519,23 @@ bool Updater::Update_Firmware(unsigned int serial_number, unsigned int build, st
     last_build = bird.GetBuild();
     last_version = bird.GetVersion();
 
-    if (bird.HasSerialNumberBlock()) {
-        Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
-        if (!bird.ReplaceSerialNumber(serial_number)) {
-            Log::log(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
-            display.message(ERROR,
-                            "Could not write serial number %08X into the firmware of %s: its serial number locations "
-                            "lie outside the firmware",
-                            serial_number, last_firmware.c_str());
-            return false;
-        }
-        Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
+    const StepResult patched = sPatch(bird, serial_number, last_firmware);
+    if (!patched) {
+        _show_failure(display, patched);
+        return false;
     }
 
     Module target(module_address, (uint8_t)0);
-    aErr err = aErrConnection;
-    if (sConnect(display, target, serial_number, module_address, router_serial_number, known_devices)) {
-        if (!override && !_validate_birdfile(display, bird, target, serial_number)) {
+    StepResult result = sConnect(display, target, serial_number, module_address, router_serial_number, known_devices);
+    if (result && !override) {
+        const StepResult valid = sValidate(bird, target, serial_number);
+        if (!valid) {
+            _show_failure(display, valid);
             display.message(ERROR, "Birdfile failed validation");
             return false;
         }
+    }
+    if (result) {
         linkSpec reached{};
         linkType transport = USB;
         if (target.getLinkSpecifier(&reached) == aErrNone && reached.type != INVALID)
@@ -495,12 +545,11 @@ bool Updater::Update_Firmware(unsigned int serial_number, unsigned int build, st
         // From LOAD until REBOOT the device runs only its loader: the phase is recorded first, so
         // an update that stops there can be finished later. Not behind a router, whose modules
         // discovery cannot find in their loader.
-        ReasonDisplay steps(display);
         LoaderPhase phase;
         bool recorded = false;
-        auto record_phase = [&]() -> aErr {
+        auto record_phase = [&]() -> StepResult {
             if (router_serial_number != 0)
-                return aErrNone;
+                return StepResult::Ok();
             phase.serial_number = serial_number;
             phase.stored = bird_file.empty();
             phase.file = phase.stored ? sBirdName(build) : bird_file;
@@ -510,38 +559,43 @@ bool Updater::Update_Firmware(unsigned int serial_number, unsigned int build, st
             phase.date = KeyValueStore::TimeStamp();
             const std::string problem =
                 _write_loader_phase(updater_directory, item, serial_number, LoaderPhaseValues(phase));
-            if (!problem.empty()) {
-                display.message(ERROR, "Could not record the loader phase of %08X: %s; the loader is not started",
-                                serial_number, problem.c_str());
-                return aErrIO;
-            }
+            if (!problem.empty())
+                return StepResult::Fail("loader", StepText("Could not record the loader phase of %08X: %s; the loader "
+                                                           "is not started",
+                                                           serial_number, problem.c_str()));
             recorded = true;
-            return aErrNone;
+            return StepResult::Ok();
         };
-        err = _transfer_loader(steps, target, bird, record_phase);
-        if (err == aErrNone && !target.isConnected()) {
-            const unsigned int sought = router_serial_number != 0 ? router_serial_number : serial_number;
-            err = sReconnect(target, transport, sought);
-            if (err != aErrNone)
-                display.message(ERROR, "Device %08X did not come back after starting its loader (%d tries, %u ms "
-                                       "apart): %s",
-                                sought, kReconnectTries, (unsigned)kReconnectPauseMs, aError_GetErrorText(err));
+        ReasonDisplay steps(display);  // keeps a line the device layer showed itself
+        uint64_t find_deadline = 0;
+        result = sTransferLoader(steps, target, bird, serial_number, record_phase, restart_wait_s, find_deadline);
+        const SeekAgain seek = SeekAfterLoad(target.isConnected(), serial_number, router_serial_number, transport);
+        if (result && seek.needed)
+            result = sFindAgain(target, seek, restart_wait_s, find_deadline);
+        if (result)
+            result = _send_firmware(steps, target, bird, serial_number);
+        _show_failure(display, result);
+        if (recorded) {
+            const aErr ended = _end_loader_phase(display, updater_directory, item, phase, result ? aErrNone : aErrIO,
+                                                 result.reason.empty() ? steps.LastError() : result.reason);
+            if (ended != aErrNone && result)
+                result = StepResult::Fail("record", "the loader phase could not be cleared");
         }
-        if (err == aErrNone)
-            err = _transfer_firmware(steps, target, bird);
-        if (recorded)
-            err = _end_loader_phase(display, updater_directory, item, phase, err, steps.LastError());
-        if (err == aErrNone) {
+        if (result) {
             const std::string unrecorded = _record_transfer(updater_directory, item, serial_number, bird_file, build);
             if (!unrecorded.empty()) {
-                display.message(ERROR, "Could not record the update in the history of %08X: %s", serial_number,
-                                unrecorded.c_str());
-                err = aErrIO;
+                result = StepResult::Fail("record", StepText("Could not record the update in the history of %08X: %s",
+                                                             serial_number, unrecorded.c_str()));
+                _show_failure(display, result);
             }
         }
+    } else {
+        _show_failure(display, result);
+        if (router_serial_number != 0 && module_address == 0)
+            return false;
     }
 
     Log::log(DEBUG_Updater, "Updating device firmware: \n");
     display.message(INFO, "Update time: %.4f sec", (double)(aTime_MonoMS() - start) / 1000.0);
-    return err == aErrNone;
+    return result.ok;
 }

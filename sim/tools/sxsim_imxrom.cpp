@@ -14,7 +14,8 @@ void sUsage()
 {
     fprintf(stderr,
             "Usage: sxsim_imxrom [--baud N] [--idle SECONDS] [--silent] [--chatter] [--bad-completion]\n"
-            "  Defaults: 115200 baud, idle 60 s.\n");
+            "                    [--quiet-after REPLIES]\n"
+            "  Defaults: 115200 baud, idle 60 s. --quiet-after: the processor hangs after that many replies.\n");
 }
 
 }  // namespace
@@ -34,6 +35,8 @@ int main(int argc, char** argv)
             faults.chatterDuringData = true;
         } else if (arg == "--bad-completion") {
             faults.badCompletion = true;
+        } else if (arg == "--quiet-after" && i + 1 < argc) {
+            faults.quietAfterReplies = (int)SimToolNumber(argv[++i]);
         } else if ((arg == "--baud" || arg == "--idle") && i + 1 < argc) {
             uint32_t v = SimToolNumber(argv[++i]);
             if (arg == "--baud")
