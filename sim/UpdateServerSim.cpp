@@ -193,6 +193,12 @@ void UpdateServerSim::SetLatest(uint32_t serial, uint32_t build)
     devices_[serial].latest = build;
 }
 
+void UpdateServerSim::SetLatestText(uint32_t serial, const std::string& text)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    devices_[serial].latest_text = text;
+}
+
 bool UpdateServerSim::LoadCatalogue(const std::string& directory, std::string* error)
 {
     const std::string file = directory + "/catalogue";
@@ -229,9 +235,11 @@ bool UpdateServerSim::LoadCatalogue(const std::string& directory, std::string* e
             if (good)
                 AddBuildFile(serial, build, w[3], directory + "/" + (w.size() == 5 ? w[4] : w[2] + ".bird"));
         } else if (good && w[0] == "latest") {
-            good = w.size() == 3 && sParseDec32(w[2], &build);
-            if (good)
+            good = w.size() == 3;
+            if (good && sParseDec32(w[2], &build))
                 SetLatest(serial, build);
+            else if (good)
+                SetLatestText(serial, w[2]);
         } else {
             good = false;
         }
@@ -602,7 +610,8 @@ UpdateServerSim::Reply UpdateServerSim::AnswerCatalogue(const std::string& op,
         return reply;
     }
     if (op == "qu") {
-        reply.body = "ok\n" + std::to_string(latestOf(*device)) + "\n" + device->firmware + "\n";
+        const std::string latest = device->latest_text.empty() ? std::to_string(latestOf(*device)) : device->latest_text;
+        reply.body = "ok\n" + latest + "\n" + device->firmware + "\n";
     } else if (op == "builds") {
         reply.body = "ok\n";
         for (const Build& b : device->builds)

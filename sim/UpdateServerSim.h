@@ -6,7 +6,9 @@
 // Catalogue file "catalogue" in a directory, one record per line ("#" starts a comment):
 //   device SERIAL FIRMWARE [FP0 FP1 FP2 FP3]   serial and fingerprint words in hexadecimal
 //   build SERIAL BUILD VERSION [FILE]          FILE relative to the directory, default BUILD.bird
-//   latest SERIAL BUILD                        default: the highest build of the device
+//   latest SERIAL BUILD                        default: the highest build of the device; a
+//                                              BUILD that is not a number is named verbatim
+//                                              (a broken server: "../x", "-1")
 //
 // Fault switches make it misbehave on purpose, for every request or for one "op" only. The
 // server stops by itself after an idle time without requests, and every connection is bounded.
@@ -55,6 +57,8 @@ class UpdateServerSim {
     void AddBuild(uint32_t serial, uint32_t build, const std::string& version, const std::string& content);
     void AddBuildFile(uint32_t serial, uint32_t build, const std::string& version, const std::string& path);
     void SetLatest(uint32_t serial, uint32_t build);
+    // The build the query names, as this text (what a broken or hostile server might send).
+    void SetLatestText(uint32_t serial, const std::string& text);
     // Reads directory/catalogue. False with a message naming the file and line on an error.
     bool LoadCatalogue(const std::string& directory, std::string* error);
 
@@ -87,6 +91,7 @@ class UpdateServerSim {
         uint32_t fingerprint[4] = {0, 0, 0, 0};
         std::vector<Build> builds;
         uint32_t latest = 0;
+        std::string latest_text;  // when set, named instead of a number
     };
     struct Reply {
         int status = 200;

@@ -77,6 +77,14 @@ TEST_F(ServerCliTest, BuildListSortedByVersionText)
     ProcessResult none = home.Run({"-B", "-d", "00001234", "-u", url});
     EXPECT_EQ(none.exit_code, 0) << none.err;
     EXPECT_EQ(none.out, VERSION_LINE + "No builds found for device [00001234]\n");
+
+    // Control characters in the server's text reach the terminal escaped, never raw.
+    server.AddDevice(0x5678, "FW-ESC");
+    server.AddBuild(0x5678, 7, "\x1b[2J1.0\x07", "x");
+    ProcessResult escaped = home.Run({"-B", "-d", "00005678", "-u", url});
+    EXPECT_EQ(escaped.exit_code, 0) << escaped.err;
+    EXPECT_NE(escaped.out.find("7              \t\\x1B[2J1.0\\x07"), std::string::npos) << escaped.out;
+    EXPECT_EQ(escaped.out.find('\x1b'), std::string::npos);
 }
 
 TEST_F(ServerCliTest, GetStoresTheBuildAndRecordsIt)

@@ -83,6 +83,7 @@ struct Case {
     int exitCode;
     std::string error;                     // the last run's standard error holds it
     std::function<void(const std::string& dir, const ProcessResult& r)> check;
+    std::string latest = "";               // the build the server names as its latest
 };
 
 class StoreFaults : public ::testing::Test {
@@ -164,6 +165,8 @@ class StoreFaults : public ::testing::Test {
             catalogue += std::string("build ") + kSerialText + " " + std::to_string(build.first) + " 3.1." +
                          std::to_string(build.first % 100) + "\n";
         }
+        if (!c.latest.empty())
+            catalogue += std::string("latest ") + kSerialText + " " + c.latest + "\n";
         WriteFileText(files.file("server/catalogue"), catalogue);
         std::string url, faulty;
         auto server = StartServer(files.file("server"), "", &url);
@@ -235,6 +238,18 @@ TEST_F(StoreFaults, EveryCaseLeavesAConsistentStore)
                         EXPECT_EQ((std::vector<std::string>{".settings", "7001.bird", "history.log"}), sEntries(dir));
                     }};
     };
+
+    const auto named = [&](const std::string& latest) {
+        Case c{"the server names build " + latest, "", {{7001, good7001}}, {}, false, earlier, {{"7001.bird", good7001}},
+               "exec \"$U\" -G -d 1234ABCD -u \"$URL\"\n", 1, "The server named no valid build for 1234ABCD\n",
+               [&](const std::string& dir, const ProcessResult&) {
+                   keptEarlier(dir);
+                   EXPECT_EQ((std::vector<std::string>{".settings", "7001.bird", "history.log"}), sEntries(dir));
+               }};
+        c.latest = latest;
+        return c;
+    };
+    const std::string longPath = "/" + std::string(2100, 'p') + ".bird";
 
     const Case cases[] = {
         // An update that runs while two downloads finish: it loaded the settings before they
@@ -375,6 +390,21 @@ TEST_F(StoreFaults, EveryCaseLeavesAConsistentStore)
              struct stat st;
              EXPECT_TRUE(lstat((dir + "/.settings").c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
          }},
+
+        // A value longer than any line buffer is read whole and kept, with the keys after it.
+        {"a settings line of 2100 characters", "", {{7002, good7002}}, {}, false,
+         "LATEST_TRANSFER=" + longPath + "\nNOTE=kept\n", {}, "exec \"$U\" -G -d 1234ABCD -b 7002 -u \"$URL\"\n", 0, "",
+         [&](const std::string& dir, const ProcessResult&) {
+             KeyValueStore after((dir + "/.settings").c_str());
+             EXPECT_EQ(longPath, after.GetString("LATEST_TRANSFER", ""));
+             EXPECT_EQ("kept", after.GetString("NOTE", ""));
+             EXPECT_EQ("7002.bird", after.GetString("LATEST_DOWNLOAD", ""));
+         }},
+
+        // A build the server names is all digits and not zero; nothing else is asked for or stored.
+        named("../../x"),
+        named("/etc/passwd"),
+        named("-1"),
 
         // A reply that is not the build is never stored over the good one of the same build.
         damaged("Base64 cut at a multiple of 4", "", cut),

@@ -164,9 +164,10 @@ std::vector<DeviceInfo> Updater::Discover_Devices(linkType transport)
         aDiscovery_EnumerateModules(type, _discovered_device, &devices);
     devices = Unique_Devices(devices);
 
-    // USB devices answer at once or not at all, and are asked one after another; TCP/IP devices
-    // are asked at the same time: workers take the next one until none is left, each writing
-    // only its own record.
+    // USB devices answer at once or not at all (a silent one costs its bound), and are asked one
+    // after another: several threads at once on the simulated USB bus stall it, so a parallel
+    // version could not be tested. TCP/IP devices are asked at the same time: workers take the
+    // next one until none is left, each writing only its own record.
     std::vector<size_t> network;
     for (size_t i = 0; i < devices.size(); i++) {
         if (devices[i].spec.type == TCPIP)
