@@ -19,8 +19,10 @@
 #include "BirdFile.h"
 #include "BirdWriter.h"
 #include "DeviceHistory.h"
+#include "ImxRomSim.h"
 #include "IsolatedHome.h"
 #include "KeyValueStore.h"
+#include "LpcRomSim.h"
 #include "NetNamespace.h"
 #include "Process.h"
 #include "SimUpgradeLogic.h"
@@ -413,4 +415,51 @@ TEST_F(StoreFaults, EveryCaseLeavesAConsistentStore)
     };
     for (const Case& c : cases)
         Run(c);
+}
+
+// Recovery writes to a ROM only what it read whole from the file given or from inside the
+// device's own directory: a stored name that leads out of the store, and a file without
+// firmware, are refused before the chip is written.
+TEST(StoreReads, RecoveryTakesNothingFromOutsideTheStoreOrFromADamagedFile)
+{
+    IsolatedHome home;
+    TempDir files;
+    const std::string dir = home.store() + "/" + kSerialText;
+    ASSERT_EQ(0, RunProcess({"mkdir", "-p", dir}).exit_code);
+    {
+        BirdWriter writer;  // a loader the i.MX ROM would take
+        writer.AddInformation(700, "1.2.3", kSerial, "Ginkgo");
+        writer.AddLoader(0x20000000, BirdWriter::MakeCode(1500, 11));
+        writer.AddFirmware(0x60002000, BirdWriter::MakeCode(3000, 13));
+        ASSERT_EQ(aErrNone, writer.Write(files.file("outside.bird")));
+    }
+    std::string outside;
+    for (char ch : RealHomeDirectory() + "/.vantorix/updater/" + kSerialText)
+        if (ch == '/')
+            outside += "../";
+    outside += files.file("outside.bird").substr(1);
+    WriteFileText(dir + "/.settings", "LATEST_DOWNLOAD=" + outside + "\n");
+
+    ImxRomSim imx;
+    ASSERT_TRUE(imx.Start());
+    ProcessResult r = home.Run({"-U", "-t", "RECOVER", "-d", kSerialText, "-s", imx.Port(), "-u",
+                                "http://127.0.0.1:9/cgi/u"});
+    EXPECT_EQ(1, r.exit_code) << r.out << r.err;
+    EXPECT_NE(std::string::npos,
+              r.err.find("No loader for the i.MX ROM in the store of 1234ABCD: Invalid bird name " + outside + "\n"))
+        << r.err;
+    EXPECT_TRUE(imx.device().Writes().empty());
+    EXPECT_FALSE(imx.device().Jumped());
+
+    BirdWriter infoOnly;
+    infoOnly.AddInformation(701, "1.2.3", kSerial, "Ginkgo");
+    ASSERT_EQ(aErrNone, infoOnly.Write(files.file("info-only.bird")));
+    LpcRomSim lpc;
+    ASSERT_TRUE(lpc.Start());
+    r = home.Run({"-U", "-t", "RECOVER", "-d", kSerialText, "-s", lpc.Port(), "-f", files.file("info-only.bird")});
+    EXPECT_EQ(1, r.exit_code) << r.out << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("no firmware block")) << r.err;
+    EXPECT_TRUE(lpc.Erased().empty());
+    for (const std::string& command : lpc.Commands())
+        EXPECT_NE(0u, command.rfind("W ", 0)) << command;
 }

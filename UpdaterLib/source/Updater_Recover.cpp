@@ -145,6 +145,7 @@ StepResult _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updat
         return StepResult::Fail("check",
                                 "Add serial number or remove the bird filename to use a default recovery image.");
     BirdFile bird;
+    bool stored = false;  // the loader is the device's latest download in the store
     try {
         UpdaterStore store(updater.Directory().c_str());
         UpdaterStoreItem item;
@@ -152,6 +153,7 @@ StepResult _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updat
         if (!bird_file.empty()) {
             bird = BirdFile(bird_file.c_str());
         } else if (known) {
+            stored = true;
             std::string latest = item.Settings().GetString(HistoryKeys::LATEST_DOWNLOAD, "");
             bird = item.ReadBirdFile(latest.c_str());
         } else {
@@ -170,6 +172,9 @@ StepResult _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updat
         Log::log(DEBUG_APP, "%s\n", e.what());
         if (!bird_file.empty())
             return StepResult::Fail("load", StepText("No loader for the i.MX ROM in %s: %s", bird_file.c_str(), e.what()));
+        if (stored)
+            return StepResult::Fail("load", StepText("No loader for the i.MX ROM in the store of %08X: %s",
+                                                     serial_number, e.what()));
         return StepResult::Fail("load", "");
     }
     std::string why;
