@@ -341,6 +341,17 @@ TEST_F(StoreFaults, EveryCaseLeavesAConsistentStore)
              EXPECT_EQ((std::vector<std::string>{".settings", "7001.bird"}), sEntries(dir));
          }},
 
+        // ...and discovery lists the device but fails the run, since it could not record it.
+        {"read-only store, -D", "", {}, {}, true, earlier, {{"7001.bird", good7001}},
+         "mount --bind \"$S\" \"$S\" && mount -o remount,ro,bind \"$S\" \"$S\" || exit 70\n"
+         "exec \"$U\" -D -t TCPIP\n",
+         1, "Could not record device 1234ABCD in the store: cannot write " + dirInside +
+                "/.settings: Read-only file system\n",
+         [&](const std::string& dir, const ProcessResult& r) {
+             EXPECT_NE(std::string::npos, r.out.find("    1234ABCD  ")) << r.out;
+             keptEarlier(dir);
+         }},
+
         // A full disk: no room for the build...
         {"full disk, build", "", {{7002, good7002}}, {}, false, earlier, {{"7001.bird", good7001}},
          std::string(kSmallDisk) + "truncate -s -" + std::to_string((pages - 1) * 4096) + " \"$S/filler\"\n" +
