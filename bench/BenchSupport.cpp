@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <csignal>
+#include <cstring>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -12,6 +13,33 @@ double BenchCpuSeconds()
     struct rusage u;
     getrusage(RUSAGE_SELF, &u);
     return (double)u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + (double)u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6;
+}
+
+double BenchProcessCpuSeconds(pid_t pid)
+{
+    char path[64];
+    snprintf(path, sizeof(path), "/proc/%d/stat", (int)pid);
+    FILE* f = fopen(path, "r");
+    if (!f)
+        return 0;
+    char text[1024];
+    size_t n = fread(text, 1, sizeof(text) - 1, f);
+    fclose(f);
+    text[n] = 0;
+    // Fields after the command name (which may hold spaces): state is the 3rd field, user and
+    // system time the 14th and 15th, in clock ticks.
+    const char* at = strrchr(text, ')');
+    unsigned long user = 0, system = 0;
+    if (!at || sscanf(at + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system) != 2)
+        return 0;
+    return (double)(user + system) / (double)sysconf(_SC_CLK_TCK);
+}
+
+long BenchContextSwitches()
+{
+    struct rusage u;
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_nvcsw + u.ru_nivcsw;
 }
 
 uint16_t BenchStartDeviceInChild(pid_t* child, const SimDeviceConfig& config,

@@ -28,6 +28,11 @@ class QuietDisplay : public UpdaterDisplayInterface {
 
 // User plus system CPU seconds that this process (all its threads) has used so far.
 double BenchCpuSeconds();
+// The same for another process (a child serving a simulated device); 0 when it cannot be read.
+double BenchProcessCpuSeconds(pid_t pid);
+// Context switches (voluntary and not) of this process's threads so far: each time one of them
+// went to sleep or was put aside.
+long BenchContextSwitches();
 
 // Serves `logic` with a device made from the config; called inside the child.
 using BenchServe = std::function<void(SimDeviceLogic* logic)>;

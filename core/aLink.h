@@ -51,15 +51,20 @@ aErr aLink_Destroy(aLinkId* id);
 aErr aLink_Reset(aLinkId id);
 
 linkStatus aLink_GetStatus(aLinkId id);
+// Writes the packet at once on the caller's thread when nothing is queued before it (waiting out
+// the rest of the pacing interval, at most 1 ms), else queues it for the link's writer thread.
 aErr aLink_PutPacket(aLinkId id, const aPacket* packet);
 aPacket* aLink_GetPacket(aLinkId id);
 aPacket* aLink_AwaitPacket(aLinkId id, uint64_t timeoutMs);
 aPacket* aLink_GetFirst(aLinkId id, aPacketFilter filter, void* ref);
-// The first queued packet the filter selects, waiting up to timeoutMs; null at once when the link
-// is not running (stopping, resynchronising, faulted).
+// The first packet the filter selects, waiting up to timeoutMs; null at once when the link is not
+// running (stopping, resynchronising, faulted). While no other caller does, the waiting caller
+// reads the link itself (see unix_linkio.cpp); a packet sent on the link less than the pacing
+// interval ago makes it look only once that interval has passed.
 aPacket* aLink_AwaitFirst(aLinkId id, aPacketFilter filter, void* ref, uint64_t timeoutMs);
 uint64_t aLink_DrainPackets(aLinkId id, aPacketFilter filter, void* ref);
-// The filter sees every complete received packet on the reader thread before anything else;
+// The filter sees every complete received packet before anything else, on the thread reading
+// the link (its reader thread, or a caller of aLink_AwaitFirst waiting for a reply);
 // true means it took the packet. Null removes it; once this returns, the old filter is not running.
 // The filter must not call back into the link's creation, destruction or filter functions.
 aErr aLink_InstallUserPacketFilter(aLinkId id, aPacketFilter filter, void* ref);

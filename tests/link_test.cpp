@@ -226,7 +226,17 @@ TEST(LinkEngine, ResetReconnectsATcpLink)
 {
     TcpRig rig;
     ASSERT_EQ(aLink_PacketDebug_Enable(rig.id), aErrNone);
+    // A caller waiting for a reply reads the stream itself: the reset takes the stream from it
+    // (the wait ends empty) and gives the link a new one.
+    aPacket* unanswered = nullptr;
+    std::thread waiting([&] {
+        uint8_t tag = 0x77;
+        unanswered = aLink_AwaitFirst(rig.id, SecondIs, &tag, 5000);
+    });
+    aTime_MSSleep(50);
     ASSERT_EQ(aLink_Reset(rig.id), aErrNone);
+    waiting.join();
+    EXPECT_EQ(unanswered, nullptr);
     ASSERT_TRUE(rig.device.WaitFor([](const SimDeviceStats& s) { return s.linkOpens >= 2; }, 3000));
     EXPECT_GE(rig.device.Stats().connections, 2u);
     EXPECT_TRUE(RoundTrip(rig.id, 4));

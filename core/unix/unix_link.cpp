@@ -4,6 +4,7 @@
 
 #include "aTime.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <new>
 
@@ -66,7 +67,7 @@ static void sFreeEntry(aLinkEntry* entry)
         aPacketLog_Destroy(&entry->link->packetLog);
         if (entry->link->logLock)
             aMutex_Destroy(&entry->link->logLock);
-        pthread_mutex_destroy(&entry->link->filterLock);
+        aLinkIO_Destruct(entry->link);
         entry->link->check = 0;
         entry->link->~aLink();
         free(entry->link);
@@ -100,7 +101,7 @@ static aLinkEntry* sNewEntry(uint32_t identifier, uint32_t port, linkType type, 
         return nullptr;
     }
     new (link) aLink();
-    pthread_mutex_init(&link->filterLock, nullptr);
+    aLinkIO_Construct(link);
     new (entry) aLinkEntry();
     entry->refs = 1;
     entry->id = sNextId++;
@@ -351,11 +352,44 @@ static aErr sFifos(aLinkId id, aPacketFifoId* input, aPacketFifoId* output, bool
     return err;
 }
 
+// The traffic of one call: the link's entry, held until aLinkTable_Release, with its FIFOs and
+// generation as they were under the table lock. aErrParam for an unknown link, aErrBusy while it
+// is being reset.
+struct Traffic {
+    aLinkEntry* entry;
+    aPacketFifoId input;
+    aPacketFifoId output;
+    uint32_t generation;
+    bool running;
+};
+
+static aErr sTraffic(aLinkId id, Traffic* traffic)
+{
+    aLinkTable_Lock();
+    aLinkEntry* entry = aLinkTable_Find(id);
+    aErr err = !entry || !entry->link ? aErrParam : entry->resetting ? aErrBusy : aErrNone;
+    if (err == aErrNone) {
+        aLink* link = entry->link;
+        entry->refs.fetch_add(1, std::memory_order_relaxed);
+        traffic->entry = entry;
+        traffic->input = link->inputFifo;
+        traffic->output = link->outputFifo;
+        traffic->generation = link->generation;
+        traffic->running = link->running && link->status == LINK_RUNNING;
+    }
+    aLinkTable_Unlock();
+    return err;
+}
+
 aErr aLink_PutPacket(aLinkId id, const aPacket* packet)
 {
-    aPacketFifoId output = 0;
-    aErr err = sFifos(id, nullptr, &output, nullptr);
-    return err != aErrNone ? err : aPacketFifo_Put(output, packet);
+    Traffic traffic;
+    aErr err = sTraffic(id, &traffic);
+    if (err != aErrNone)
+        return err;
+    err = aLinkIO_Send(traffic.entry->link, traffic.generation, traffic.output, packet);
+    aLinkTable_Release(traffic.entry);
+    return err;
 }
 
 aPacket* aLink_GetPacket(aLinkId id)
@@ -378,18 +412,22 @@ aPacket* aLink_GetFirst(aLinkId id, aPacketFilter filter, void* ref)
 
 aPacket* aLink_AwaitFirst(aLinkId id, aPacketFilter filter, void* ref, uint64_t timeoutMs)
 {
-    uint64_t deadline = aTime_MonoMS() + timeoutMs;
+    const uint64_t deadlineUs = aTime_MonoUS() + timeoutMs * 1000u;
     for (;;) {
-        aPacketFifoId input = 0;
-        bool running = false;
-        if (sFifos(id, &input, nullptr, &running) != aErrNone || !running)
+        Traffic traffic;
+        if (sTraffic(id, &traffic) != aErrNone)
             return nullptr;
-        uint64_t now = aTime_MonoMS();
-        if (now >= deadline)
-            return aPacketFifo_GetFirst(input, filter, ref);
-        uint64_t slice = deadline - now < kAwaitSliceMs ? deadline - now : kAwaitSliceMs;
-        aPacket* packet = aPacketFifo_AwaitFirst(input, filter, ref, slice);
-        if (packet)
+        aPacket* packet = nullptr;
+        const uint64_t now = aTime_MonoUS();
+        if (!traffic.running)
+            packet = nullptr;
+        else if (now >= deadlineUs)
+            packet = aPacketFifo_GetFirst(traffic.input, filter, ref);
+        else
+            packet = aLinkIO_AwaitFirst(traffic.entry->link, traffic.generation, traffic.input, filter, ref,
+                                        std::min(deadlineUs, now + kAwaitSliceMs * 1000u));
+        aLinkTable_Release(traffic.entry);
+        if (packet || !traffic.running || now >= deadlineUs)
             return packet;
     }
 }

@@ -23,9 +23,29 @@ struct aLink {
     bool readerStarted;  // the thread handles hold a thread only while these are set
     bool writerStarted;
     aStream* stream;
+    // Each Init starts a new generation: a caller that found the link before a reset does not
+    // use the new stream with the old FIFOs.
+    std::atomic<uint32_t> generation;
+    // Reading: whoever holds readLock reads the stream and keeps the state below (the frame,
+    // the sync machine, the polling figures): the reader thread, or a caller waiting for a
+    // reply, which then needs no other thread to wake it. While callers wait (and shortly
+    // after, so that the next request of a running exchange finds it so), the reader thread
+    // leaves the stream to them.
+    pthread_mutex_t readLock;
+    std::atomic<int> waiters;            // callers in a reading wait
+    std::atomic<uint64_t> lastWaitEndUs;  // when the last of them left (monotonic)
+    std::atomic<bool> polled;            // the stream cannot wait for readiness: callers leave it to the reader thread
     std::atomic<uint32_t> heartbeatState;
     uint32_t syncState;
     uint8_t syncAddress;
+    uint64_t quietSinceUs;
+    unsigned emptyReady;
+    // Writing: packets start at least a pacing interval apart. A packet put while none is queued
+    // is written at once by the caller (after the rest of the interval); the writer thread sends
+    // what is queued. writeCond (with writeLock) tells the writer that something was queued.
+    pthread_mutex_t writeLock;
+    pthread_cond_t writeCond;
+    std::atomic<uint64_t> lastSendUs;  // start of the last packet sent; written under writeLock
     // The packet log and its settings; used only under logLock.
     aPacketLog* packetLog;
     int32_t packetLogSize;
@@ -69,6 +89,17 @@ void aLinkTable_Release(aLinkEntry* entry);
 aErr aLinkIO_Init(aLink* link, aLinkId id, aStream* stream);
 aErr aLinkIO_Start(aLink* link);
 aErr aLinkIO_Stop(aLink* link);
+// Locks of a new record, and their release when it is freed.
+void aLinkIO_Construct(aLink* link);
+void aLinkIO_Destruct(aLink* link);
+// Traffic from callers holding a reference on the link's entry, with the generation and FIFOs
+// read under the table lock. Send writes the packet at once when nothing is queued before it
+// (waiting out the pacing interval), else queues it for the writer thread. AwaitFirst waits
+// until untilUs for the first packet the filter selects, reading the stream itself while no
+// other caller does; null when the time passed or the link stopped running meanwhile.
+aErr aLinkIO_Send(aLink* link, uint32_t generation, aPacketFifoId output, const aPacket* packet);
+aPacket* aLinkIO_AwaitFirst(aLink* link, uint32_t generation, aPacketFifoId input, aPacketFilter filter, void* ref,
+                            uint64_t untilUs);
 // Releases what Init made (FIFOs, reader packet, stream), not the packet log, which stays with
 // the link across resets; the result is that of destroying the output FIFO.
 aErr aLinkIO_Release(aLink* link);

@@ -30,12 +30,18 @@ const uint64_t kAtOnceUs = 500;
 const unsigned kEmptyReadyLimit = 2;
 // The writer waits this long at most for a packet, so that a stop is seen promptly.
 const uint64_t kWriterWaitMs = 20;
-// Packets leave at most one per this many microseconds (the device's pace), and the writer's
-// sleeps may end this much late.
+// Packets leave at most one per this many microseconds (the device's pace), and the sleeps that
+// keep that pace may end this much late.
 const uint64_t kPacketIntervalUs = 1000;
-const unsigned long kWriterTimerSlackNs = 10000;
+const unsigned long kPaceTimerSlackNs = 10000;
 // Start waits at most this long for the reader to run.
 const int kStartWaitMs = 2000;
+// The reader thread leaves the stream to the callers while one waits for a reply and for this
+// long after the last one stopped waiting: the next request of an exchange comes well within
+// it, and its caller then reads the reply itself.
+const uint64_t kHandOffLingerUs = 20000;
+// A caller that waits while another one reads looks this often whether it may read itself.
+const uint64_t kHandOffSliceMs = 2;
 
 const uint8_t kSyncRequest[aLINK_SYNC_REQUEST_BYTES] = {0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0, 0xAD, 0};
 
@@ -66,15 +72,103 @@ static aErr sWritePacket(aLink* link, const aPacket* packet)
     return aStream_Write(link->stream, wire, (size_t)length + 2);
 }
 
+// --- Writing ------------------------------------------------------------------------------------
+
+// Sleeps until monoUs with a small timer slack: the sleeps that keep the pace end close to
+// their time. The slack is the thread's own setting; a thread that paces once keeps it.
+static void sSleepPaced(uint64_t monoUs)
+{
+    static thread_local bool slackSet = false;
+    if (!slackSet) {
+        prctl(PR_SET_TIMERSLACK, kPaceTimerSlackNs, 0, 0, 0);
+        slackSet = true;
+    }
+    aTime_SleepUntilUS(monoUs);
+}
+
+// With writeLock held: waits until the pacing interval from the start of the last packet has
+// passed; returns the start of the next one.
+static uint64_t sPace(aLink* link)
+{
+    const uint64_t due = link->lastSendUs + kPacketIntervalUs;
+    const uint64_t now = aTime_MonoUS();
+    if (now >= due)
+        return now;
+    sSleepPaced(due);
+    return aTime_MonoUS();
+}
+
+// With writeLock held: sends one packet in its turn. The interval runs from the start of this
+// send, so the time a send takes is part of it rather than added to it.
+static void sSend(aLink* link, const aPacket* packet)
+{
+    const uint64_t start = sPace(link);
+    sWritePacket(link, packet);
+    link->lastSendUs = start;
+    sLogPacket(link, aPACKETLOG_SENT, packet);
+}
+
+// Queues a packet for the writer thread.
+static aErr sQueue(aLink* link, aPacketFifoId output, const aPacket* packet)
+{
+    pthread_mutex_lock(&link->writeLock);
+    aErr err = aPacketFifo_Put(output, packet);
+    pthread_cond_signal(&link->writeCond);
+    pthread_mutex_unlock(&link->writeLock);
+    return err;
+}
+
 static aErr sPutControl(aLink* link, uint8_t address, uint8_t length, const uint8_t* data)
 {
     aPacket* packet = aPacket_CreateWithData(address, length, data);
     if (!packet)
         return aErrMemory;
-    aErr err = aPacketFifo_Put(link->outputFifo, packet);
+    aErr err = sQueue(link, link->outputFifo, packet);
     aPacket_Destroy(&packet);
     return err;
 }
+
+static void* sWriter(void* arg)
+{
+    aLink* link = static_cast<aLink*>(arg);
+    pthread_mutex_lock(&link->writeLock);
+    while (link->running) {
+        aPacket* packet = aPacketFifo_Get(link->outputFifo);
+        if (!packet) {
+            const struct timespec until = aTime_MonoTimespec(aTime_MonoUS() + kWriterWaitMs * 1000u);
+            pthread_cond_timedwait(&link->writeCond, &link->writeLock, &until);
+            continue;
+        }
+        sSend(link, packet);
+        aPacket_Destroy(&packet);
+    }
+    aPacket* packet;
+    while ((packet = aPacketFifo_Get(link->outputFifo)) != nullptr) {
+        sWritePacket(link, packet);
+        aPacket_Destroy(&packet);
+    }
+    pthread_mutex_unlock(&link->writeLock);
+    return nullptr;
+}
+
+aErr aLinkIO_Send(aLink* link, uint32_t generation, aPacketFifoId output, const aPacket* packet)
+{
+    if (!aVALIDPACKET(packet))
+        return aErrParam;
+    pthread_mutex_lock(&link->writeLock);
+    aErr err = aErrNone;
+    // Nothing queued before it: no thread needs waking to send it.
+    if (link->running && link->generation == generation && aPacketFifo_GetLength(output) == 0) {
+        sSend(link, packet);
+    } else {
+        err = aPacketFifo_Put(output, packet);
+        pthread_cond_signal(&link->writeCond);
+    }
+    pthread_mutex_unlock(&link->writeLock);
+    return err;
+}
+
+// --- Reading (readLock held) ----------------------------------------------------------------------
 
 static void sStartSync(aLink* link)
 {
@@ -129,29 +223,41 @@ static bool sHeartbeat(aLink* link, const aPacket* packet)
     else if (packet->data[1] == 1)
         link->heartbeatState = 3;
     uint8_t answer[2] = {0, (uint8_t)((packet->data[1] + 2) & 0xFF)};
-    aPacket* reply = aPacket_CreateWithData(packet->address, 2, answer);
-    if (!reply)
-        return true;
-    aPacketFifo_Put(link->outputFifo, reply);
-    aPacket_Destroy(&reply);
+    sPutControl(link, packet->address, 2, answer);
     link->heartbeatState = 0;
     return true;
 }
 
-static aErr sHandlePacket(aLink* link)
+// What a reader wants from the stream: a caller waits for the first packet its filter selects
+// (every packet with no filter); the reader thread (forCaller false) only hands packets on.
+struct ReadFor {
+    bool forCaller;
+    aPacketFilter filter;
+    void* ref;
+};
+
+// A complete packet goes to the user filter, else to the heartbeat answer, else to the caller
+// reading for it (returned), else to the input FIFO.
+static aPacket* sHandlePacket(aLink* link, const ReadFor& reader)
 {
     aPacket* packet = link->readerPacket;
     if (!aPacket_IsComplete(packet))
-        return aErrNone;
+        return nullptr;
     sLogPacket(link, aPACKETLOG_RECEIVED, packet);
-    aErr err = aErrNone;
+    aPacket* mine = nullptr;
     pthread_mutex_lock(&link->filterLock);
     bool taken = link->userFilter && link->userFilter(packet, link->filterRef);
     pthread_mutex_unlock(&link->filterLock);
-    if (!taken && !sHeartbeat(link, packet))
-        err = aPacketFifo_Put(link->inputFifo, packet);
+    if (!taken && !sHeartbeat(link, packet)) {
+        if (reader.forCaller && (!reader.filter || reader.filter(packet, reader.ref)))
+            mine = aPacket_Create();
+        if (mine)
+            *mine = *packet;
+        else if (aPacketFifo_Put(link->inputFifo, packet) != aErrNone)
+            link->status = LINK_FAULT;
+    }
     aPacket_Reset(packet);
-    return err;
+    return mine;
 }
 
 // The sleep between two empty reads of a transport that is polled, after quietUs of quiet.
@@ -161,89 +267,168 @@ static uint64_t sPollSleepUs(uint64_t quietUs)
     return us < kMinPollUs ? kMinPollUs : us > kMaxPollUs ? kMaxPollUs : us;
 }
 
+// The next byte of the stream; when there is none and waitMs is not 0, waits for one up to
+// waitMs (a polled transport: one poll interval, at most waitMs). aErrNotReady when none came.
+static aErr sNextByte(aLink* link, uint32_t waitMs, uint8_t* byte)
+{
+    aErr err = aStream_Read(link->stream, byte, 1);
+    if (err == aErrNotReady && waitMs > 0) {
+        const uint64_t waitStart = aTime_MonoUS();
+        aErr wait = link->emptyReady >= kEmptyReadyLimit ? aErrUnimplemented : aStream_Wait(link->stream, waitMs);
+        if (wait == aErrNone) {
+            // Ready: the next read tells whether the wait waited at all.
+            err = aStream_Read(link->stream, byte, 1);
+            if (err == aErrNotReady) {
+                link->emptyReady = aTime_MonoUS() - waitStart < kAtOnceUs ? link->emptyReady + 1 : 0;
+                link->polled = link->emptyReady >= kEmptyReadyLimit;
+                return aErrNotReady;
+            }
+            link->polled = false;
+        } else if (wait == aErrUnimplemented) {
+            // Polled; a transport whose wait did not wait is asked again now and then, in case
+            // it only did so for a while.
+            link->polled = true;
+            const uint64_t now = aTime_MonoUS();
+            uint64_t sleepUs = sPollSleepUs(now - link->quietSinceUs);
+            if (sleepUs > (uint64_t)waitMs * 1000u)
+                sleepUs = (uint64_t)waitMs * 1000u;
+            aTime_SleepUntilUS(now + sleepUs);
+            if (link->emptyReady > 0 && ++link->emptyReady > kEmptyReadyLimit + 1000) {
+                link->emptyReady = 0;
+                link->polled = false;
+            }
+            return aErrNotReady;
+        } else {
+            if (wait == aErrConnection) {
+                link->status = LINK_IO_FAULT;
+                aTime_MSSleep(kErrorPauseMs);
+            }
+            return aErrNotReady;
+        }
+    }
+    if (err == aErrNotReady)
+        return err;
+    link->quietSinceUs = aTime_MonoUS();
+    if (err != aErrNone) {
+        link->status = LINK_IO_FAULT;
+        aTime_MSSleep(kErrorPauseMs);
+        return err;
+    }
+    if (link->emptyReady < kEmptyReadyLimit)
+        link->emptyReady = 0;
+    return aErrNone;
+}
+
+// Handles one byte: framing, resynchronisation, complete packets.
+static aPacket* sHandleByte(aLink* link, uint8_t byte, const ReadFor& reader)
+{
+    linkStatus status = link->status;
+    if (status == LINK_SYNCING)
+        sSyncByte(link, byte);
+    else if (status == LINK_IO_FAULT)
+        sStartSync(link);  // whatever was in flight when the stream failed is lost: find the frame again
+    else if (aPacket_AddByte(link->readerPacket, byte) != aErrNone)
+        sStartSync(link);
+    else
+        return sHandlePacket(link, reader);
+    return nullptr;
+}
+
+// Reads and handles what the stream holds, after waiting up to waitMs for its first byte, until
+// it holds no more, a packet for the caller reading is complete (returned), the link stops, or
+// (for the reader thread) a caller wants to read.
+static aPacket* sReadBurst(aLink* link, uint32_t waitMs, const ReadFor& reader)
+{
+    uint8_t byte;
+    if (sNextByte(link, waitMs, &byte) != aErrNone)
+        return nullptr;
+    for (;;) {
+        aPacket* mine = sHandleByte(link, byte, reader);
+        if (mine || !link->running || (!reader.forCaller && !link->polled && link->waiters > 0))
+            return mine;
+        if (sNextByte(link, 0, &byte) != aErrNone)
+            return nullptr;
+    }
+}
+
+// Callers read the stream while one of them waits for a reply, and for a short while after.
+static bool sCallersRead(const aLink* link)
+{
+    return !link->polled && (link->waiters > 0 || aTime_MonoUS() - link->lastWaitEndUs < kHandOffLingerUs);
+}
+
 static void* sReader(void* arg)
 {
     aLink* link = static_cast<aLink*>(arg);
+    pthread_mutex_lock(&link->readLock);
     link->heartbeatState = 0;
     link->status = LINK_RUNNING;
     link->syncState = 0;
     link->syncAddress = 1;
-    uint64_t quietSince = aTime_MonoUS();
-    unsigned emptyReady = 0;
+    link->quietSinceUs = aTime_MonoUS();
+    link->emptyReady = 0;
+    pthread_mutex_unlock(&link->readLock);
+    const ReadFor handOn = {false, nullptr, nullptr};
     while (link->running) {
-        uint8_t byte;
-        aErr err = aStream_Read(link->stream, &byte, 1);
-        if (err == aErrNotReady) {
-            const uint64_t waitStart = aTime_MonoUS();
-            aErr wait = emptyReady >= kEmptyReadyLimit ? aErrUnimplemented : aStream_Wait(link->stream, kReaderWaitMs);
-            if (wait == aErrNone) {
-                // Ready: the next read tells whether the wait waited at all.
-                if (aStream_Read(link->stream, &byte, 1) == aErrNotReady) {
-                    emptyReady = aTime_MonoUS() - waitStart < kAtOnceUs ? emptyReady + 1 : 0;
-                    continue;
-                }
-                err = aErrNone;
-            } else if (wait == aErrUnimplemented) {
-                // Polled; a transport whose wait did not wait is asked again now and then, in
-                // case it only did so for a while.
-                const uint64_t now = aTime_MonoUS();
-                aTime_SleepUntilUS(now + sPollSleepUs(now - quietSince));
-                if (emptyReady > 0 && ++emptyReady > kEmptyReadyLimit + 1000)
-                    emptyReady = 0;
-                continue;
-            } else {
-                if (wait == aErrConnection) {
-                    link->status = LINK_IO_FAULT;
-                    aTime_MSSleep(kErrorPauseMs);
-                }
-                continue;
-            }
-        }
-        quietSince = aTime_MonoUS();
-        if (err != aErrNone) {
-            link->status = LINK_IO_FAULT;
-            aTime_MSSleep(kErrorPauseMs);
+        if (sCallersRead(link)) {
+            aTime_MSSleep(kReaderWaitMs);
             continue;
         }
-        if (emptyReady < kEmptyReadyLimit)
-            emptyReady = 0;
-        linkStatus status = link->status;
-        if (status == LINK_SYNCING) {
-            sSyncByte(link, byte);
-        } else if (status == LINK_IO_FAULT) {
-            // Whatever was in flight when the stream failed is lost: find the frame again.
-            sStartSync(link);
-        } else if (aPacket_AddByte(link->readerPacket, byte) != aErrNone) {
-            sStartSync(link);
-        } else if (sHandlePacket(link) != aErrNone) {
-            link->status = LINK_FAULT;
-        }
+        pthread_mutex_lock(&link->readLock);
+        if (link->running && !sCallersRead(link))
+            sReadBurst(link, kReaderWaitMs, handOn);
+        pthread_mutex_unlock(&link->readLock);
     }
     return nullptr;
 }
 
-static void* sWriter(void* arg)
+static bool sRunning(const aLink* link)
 {
-    aLink* link = static_cast<aLink*>(arg);
-    prctl(PR_SET_TIMERSLACK, kWriterTimerSlackNs);
-    while (link->running) {
-        aPacket* packet = aPacketFifo_Await(link->outputFifo, kWriterWaitMs);
-        if (!packet)
-            continue;
-        // The interval runs from the start of this send, so the time a send takes is part of
-        // it rather than added to it.
-        const uint64_t start = aTime_MonoUS();
-        sWritePacket(link, packet);
-        sLogPacket(link, aPACKETLOG_SENT, packet);
-        aPacket_Destroy(&packet);
-        aTime_SleepUntilUS(start + kPacketIntervalUs);  // paces the device
+    return link->running && link->status == LINK_RUNNING;
+}
+
+aPacket* aLinkIO_AwaitFirst(aLink* link, uint32_t generation, aPacketFifoId input, aPacketFilter filter, void* ref,
+                            uint64_t untilUs)
+{
+    const ReadFor me = {true, filter, ref};
+    link->waiters++;
+    aPacket* packet = nullptr;
+    bool read = true;
+    for (;;) {
+        const uint64_t now = aTime_MonoUS();
+        if (packet || !read || now >= untilUs || !sRunning(link))
+            break;
+        if (!link->polled && pthread_mutex_trylock(&link->readLock) == 0) {
+            // This caller reads: what another reader queued first, then the stream.
+            read = sRunning(link) && link->generation == generation && !link->polled;
+            if (read)
+                packet = aPacketFifo_GetFirst(input, filter, ref);
+            // Nothing can be sent before the pacing interval of the last packet has passed: the
+            // reply to it is read then, in the same wake-up as the next request is written,
+            // rather than in one of its own.
+            if (read && !packet) {
+                const uint64_t due = link->lastSendUs + kPacketIntervalUs;
+                if (due > aTime_MonoUS())
+                    sSleepPaced(due < untilUs ? due : untilUs);
+            }
+            for (uint64_t at = aTime_MonoUS(); read && !packet && at < untilUs; at = aTime_MonoUS()) {
+                const uint64_t waitMs = (untilUs - at + 999u) / 1000u;
+                packet = sReadBurst(link, waitMs < kReaderWaitMs ? (uint32_t)waitMs : kReaderWaitMs, me);
+                read = sRunning(link) && !link->polled;
+            }
+            pthread_mutex_unlock(&link->readLock);
+            // A polled stream is the reader thread's: wait for what it queues.
+            read = read || link->polled;
+        } else {
+            // Another thread reads, and queues what is not its own.
+            const uint64_t sliceMs = link->polled ? kReaderWaitMs : kHandOffSliceMs;
+            const uint64_t leftMs = (untilUs - now + 999u) / 1000u;
+            packet = aPacketFifo_AwaitFirst(input, filter, ref, leftMs < sliceMs ? leftMs : sliceMs);
+        }
     }
-    aPacket* packet;
-    while ((packet = aPacketFifo_Get(link->outputFifo)) != nullptr) {
-        sWritePacket(link, packet);
-        aPacket_Destroy(&packet);
-    }
-    return nullptr;
+    link->lastWaitEndUs = aTime_MonoUS();
+    link->waiters--;
+    return packet;
 }
 
 aErr aLinkIO_Init(aLink* link, aLinkId id, aStream* stream)
@@ -259,7 +444,14 @@ aErr aLinkIO_Init(aLink* link, aLinkId id, aStream* stream)
     link->heartbeatState = 0;
     link->syncState = 0;
     link->syncAddress = 1;
+    link->quietSinceUs = 0;
+    link->emptyReady = 0;
+    link->polled = false;
+    link->generation++;
     link->readerPacket = aPacket_Create();
+    pthread_mutex_lock(&link->writeLock);
+    link->lastSendUs = 0;
+    pthread_mutex_unlock(&link->writeLock);
     // The packet log and its size stay as they are: a reset link keeps its log.
     if (!link->logLock) {
         char name[64];
@@ -322,15 +514,43 @@ aErr aLinkIO_Stop(aLink* link)
         err = sPutControl(link, aLINK_CONTROL_ADDRESS, 1, &close);
     }
     link->running = 0;
+    pthread_mutex_lock(&link->writeLock);
+    pthread_cond_signal(&link->writeCond);
+    pthread_mutex_unlock(&link->writeLock);
     if (link->readerStarted && pthread_join(link->readerThread, nullptr) != 0)
         err = aErrUnknown;
     if (link->writerStarted && pthread_join(link->writerThread, nullptr) != 0)
         err = aErrUnknown;
     link->readerStarted = link->writerStarted = false;
+    // A caller reading or writing the stream ends its step; the next one finds the link stopped.
+    pthread_mutex_lock(&link->readLock);
     aPacket_Reset(link->readerPacket);
+    pthread_mutex_unlock(&link->readLock);
+    pthread_mutex_lock(&link->writeLock);
+    pthread_mutex_unlock(&link->writeLock);
     link->status = LINK_STOPPED;
     link->heartbeatState = 0;
     return err;
+}
+
+void aLinkIO_Construct(aLink* link)
+{
+    pthread_mutex_init(&link->filterLock, nullptr);
+    pthread_mutex_init(&link->readLock, nullptr);
+    pthread_mutex_init(&link->writeLock, nullptr);
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&link->writeCond, &attr);
+    pthread_condattr_destroy(&attr);
+}
+
+void aLinkIO_Destruct(aLink* link)
+{
+    pthread_cond_destroy(&link->writeCond);
+    pthread_mutex_destroy(&link->writeLock);
+    pthread_mutex_destroy(&link->readLock);
+    pthread_mutex_destroy(&link->filterLock);
 }
 
 aErr aLinkIO_Release(aLink* link)
