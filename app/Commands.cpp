@@ -265,6 +265,17 @@ bool sRecordUpdate(CommandDisplay& display, Updater& updater, const Parameters& 
                           display.Reason());
 }
 
+// -V: what the device runs after it came back (nothing when it did not).
+void sReportRunning(JsonReport& report, uint32_t serial, const DeviceInfo& running)
+{
+    if (running.build == 0 && running.version_major == 0)
+        return;
+    JsonValue version = JsonValue::Object();
+    version.Set("version", _version_text(running));
+    version.Set("build", running.build);
+    report.Set(serial, "running", version);
+}
+
 // -U: update, or recovery with -t RECOVER; several devices at once with a list or ALL.
 int sUpdate(CommandDisplay& display, Updater& updater, const Parameters& params, JsonReport& report)
 {
@@ -277,13 +288,19 @@ int sUpdate(CommandDisplay& display, Updater& updater, const Parameters& params,
         report.SetCommand("recover");
         bool recovered = updater.Recover_Firmware(params.serial_port, build, params.baud_rate, params.serial_number,
                                                   params.bird_file, params.override_model_checks);
+        const unsigned int serial = updater.LastSerialNumber() != 0 ? updater.LastSerialNumber() : params.serial_number;
+        DeviceInfo running;
+        if (recovered && params.verify)
+            recovered = updater.Verify_Recovery(serial, params.wait_seconds, running);
         if (!sRecordUpdate(display, updater, params, "recovery", recovered))
             recovered = false;
-        const unsigned int serial = updater.LastSerialNumber() != 0 ? updater.LastSerialNumber() : params.serial_number;
         if (serial != 0) {
-            if (build != 0)
+            if (updater.LastBuild() != 0)
+                report.Set(serial, "build", updater.LastBuild());
+            else if (build != 0)
                 report.Set(serial, "build", build);
             report.Set(serial, "seconds", (double)(aTime_MonoMS() - start) / 1000.0);
+            sReportRunning(report, serial, running);
             if (!recovered)
                 report.Fail(serial, display.Reason());
         } else if (!recovered) {
@@ -300,23 +317,15 @@ int sUpdate(CommandDisplay& display, Updater& updater, const Parameters& params,
     bool updated = updater.Update_Firmware(params.serial_number, build, params.bird_file, params.module_address,
                                            params.router_serial_number, params.override_model_checks);
     DeviceInfo running;
-    bool came_back = false;
-    if (updated && params.verify) {
+    if (updated && params.verify)
         updated = updater.Verify_Update(params.serial_number, params.wait_seconds, running);
-        came_back = running.build != 0 || running.version_major != 0;
-    }
     if (!sRecordUpdate(display, updater, params, "update", updated))
         updated = false;
     if (updater.LastBuild() != 0)
         report.Set(params.serial_number, "build", updater.LastBuild());
     report.Set(params.serial_number, "seconds", (double)(aTime_MonoMS() - start) / 1000.0);
     report.Set(params.serial_number, "skipped", false);
-    if (came_back) {
-        JsonValue version = JsonValue::Object();
-        version.Set("version", _version_text(running));
-        version.Set("build", running.build);
-        report.Set(params.serial_number, "running", version);
-    }
+    sReportRunning(report, params.serial_number, running);
     if (!updated)
         report.Fail(params.serial_number, display.Reason());
     return updated ? 0 : 1;

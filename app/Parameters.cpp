@@ -164,6 +164,12 @@ int _validate_params(UpdaterDisplayInterface& display, Parameters& params)
             return 1;
         }
     }
+    // The recovered device is looked for by its serial number: from a file, only -d names it.
+    if (params.verify && params.transport == TRANSPORT_RECOVER && params.commands.IsSet(CMD_UPDATE) &&
+        !params.bird_file.empty() && params.serial_number == 0) {
+        display.message(ERROR, "-V after a recovery from a file needs the device's serial number: give it with -d");
+        return 1;
+    }
     if (params.router_serial_number != 0 && several) {
         display.message(ERROR, "Only one device can be updated through a router");
         return 1;

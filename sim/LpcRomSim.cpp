@@ -430,10 +430,17 @@ void LpcRomSim::Command(const std::string& text)
         if (mode != "T" && mode != "A")
             return Code(PARAM_ERROR);
         Code(CMD_SUCCESS);
-        std::lock_guard<std::mutex> lock(mutex_);
-        executed_ = true;
-        executeAddress_ = args[0];
-        state_ = RUNNING;
+        std::vector<uint8_t> flash;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            executed_ = true;
+            executeAddress_ = args[0];
+            state_ = RUNNING;
+            if (config_.onExecute)
+                flash = flash_;
+        }
+        if (config_.onExecute)
+            config_.onExecute(flash);
         return;
     }
     Code(INVALID_COMMAND);

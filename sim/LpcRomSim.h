@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -28,6 +29,9 @@ struct LpcRomConfig {
     uint32_t copyFault = 0;          // non-zero: every copy to flash is answered with this code
     uint32_t replyDelayMs = 0;       // every answer (not the echo) goes out this long after the
                                      // command's last byte arrived on the wire
+    // Called on the simulator's thread when GO starts the flashed firmware, with the flash: the
+    // firmware's device can be brought up here.
+    std::function<void(const std::vector<uint8_t>& flash)> onExecute;
 };
 
 class LpcRomSim {

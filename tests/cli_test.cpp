@@ -136,6 +136,8 @@ TEST(Parameters, DeviceListsJsonAndTheirCombinations)
         {{"-B", "-d", "A,B"}, "Several devices (-d with a list or ALL) only go with -U, -G and -I"},
         {{"-U", "-t", "RECOVER", "-d", "A,B"}, "Several devices (-d with a list or ALL) only go with -U, -G and -I"},
         {{"-U", "-d", "A,B", "-r", "C", "-m", "04"}, "Only one device can be updated through a router"},
+        {{"-U", "-V", "-t", "RECOVER", "-s", "/dev/null", "-f", "x.bird"},
+         "-V after a recovery from a file needs the device's serial number: give it with -d"},
         {{"-j", "0"}, "Invalid job count obtained from argument [0]: must be 1 to 1024"},
         {{"-w", "2x"}, "Invalid wait obtained from argument [2x]: must be 1 to 3600 seconds"},
         {{"-w", "99999"}, "Invalid wait obtained from argument [99999]: must be 1 to 3600 seconds"},

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -18,7 +19,9 @@
 #include "IsolatedHome.h"
 #include "JsonQuery.h"
 #include "LpcRomSim.h"
+#include "NetNamespace.h"
 #include "Process.h"
+#include "SimUpgradeLogic.h"
 #include "UpdateServerSim.h"
 #include "UpdaterStore.h"
 
@@ -201,6 +204,77 @@ TEST(RecoveryCli, LpcRecoveryFromTheServer)
     const std::string history = ReadFileText(home.store() + "/" + UpdaterStore::DeviceName(kSerial) + "/history.log");
     EXPECT_NE(std::string::npos, history.find(" | recovery | 812.bird | ok\n")) << history;
     sExpectFlashed(sim, fw);
+}
+
+// -V after an LPC recovery: GO starts the flashed firmware, whose device the test brings up on
+// TCP/IP inside a private network namespace, running the build its firmware carries, another
+// build, or never.
+TEST(RecoveryCli, VerifiedLpcRecovery)
+{
+    NetNamespace ns;
+    ASSERT_TRUE(ns.ok());
+    ASSERT_TRUE(ns.AddAddress("10.77.0.1/24"));
+    Firmware fw;
+    const std::vector<uint8_t> tag = SimUpgradeLogic::FirmwareTag(700, (1u << 28) | (2u << 24) | 3u);  // 1.2.3
+    fw.low.insert(fw.low.begin() + 256, tag.begin(), tag.end());
+    struct Case {
+        const char* name;
+        int comesUpAs;  // 0: the build its firmware carries; -1: never; else that build
+        const char* wait;
+        int exit_code;
+        std::string message, running;
+    } cases[] = {
+        {"the file's build", 0, "30", 0, "Device 00C0FFEE now runs 1.2.3 (700)\n", "{'version': '1.2.3', 'build': 700}"},
+        {"another build", 699, "30", 1, "Device 00C0FFEE came back running 1.2.3 (699), not the file's build 700\n",
+         "{'version': '1.2.3', 'build': 699}"},
+        {"never", -1, "3", 1, "Device 00C0FFEE did not come back within 3 seconds\n", "None"},
+    };
+    for (const Case& c : cases) {
+        IsolatedHome home;
+        const std::string bird = home.dir() + "/recover.bird";
+        sWriteBird(bird, fw, 700, false);
+        std::mutex lock;
+        std::unique_ptr<BackgroundProcess> device;
+        LpcRomConfig chip = sChip();
+        chip.eraseMsPerSector = 1;
+        chip.onExecute = [&](const std::vector<uint8_t>& flash) {
+            SimUpgradeBlock image;
+            image.bytes = flash;
+            uint32_t build = 0, version = 0;
+            if (c.comesUpAs < 0 || !SimUpgradeLogic::FindFirmwareTag({image}, &build, &version))
+                return;
+            char text[32];
+            snprintf(text, sizeof(text), "%u.%u.%u", version >> 28, (version >> 24) & 0xF, version & 0xFFFFFF);
+            const std::string running = std::to_string(c.comesUpAs > 0 ? (uint32_t)c.comesUpAs : build);
+            std::vector<std::string> argv = ns.Prefix();
+            argv.insert(argv.end(), {std::string(UPDATER_BUILD_DIR) + "/sim/sxsim_device", "--tcp", "0",
+                                     "--any-address", "--discover", "--system", "--serial", "00C0FFEE", "--version",
+                                     text, "--build", running, "--idle-timeout-s", "60"});
+            std::lock_guard<std::mutex> hold(lock);
+            device = std::make_unique<BackgroundProcess>(argv);
+        };
+        LpcRomSim sim(chip);
+        ASSERT_TRUE(sim.Start());
+        ProcessResult r = home.Run({"-U", "-V", "-w", c.wait, "-t", "RECOVER", "-s", sim.Port(), "-d", "00C0FFEE",
+                                    "-f", bird, "--json"},
+                                   ns.name());
+        EXPECT_EQ(c.exit_code, r.exit_code) << c.name << r.out << r.err;
+        EXPECT_NE(std::string::npos, r.err.find(c.message)) << c.name << "\n" << r.err;
+        EXPECT_EQ(std::string("('recover', ") + (c.exit_code == 0 ? "True" : "False") + ", 700, " + c.running + ")",
+                  JsonQuery(r.out, "(d['command'], d['ok'], d['devices'][0]['build'], "
+                                   "d['devices'][0].get('running'))"))
+            << c.name << r.out;
+        const std::vector<std::string> history =
+            DeviceHistory::Read(home.store() + "/" + UpdaterStore::DeviceName(kSerial));
+        ASSERT_EQ(1u, history.size()) << c.name;
+        EXPECT_NE(std::string::npos,
+                  history[0].find(c.exit_code == 0 ? std::string(" | ok") : " | failed: " + c.message.substr(0, 20)))
+            << c.name << history[0];
+        sim.Stop();
+        std::lock_guard<std::mutex> hold(lock);
+        if (device)
+            device->Stop();
+    }
 }
 
 // Recovery failures: each stops with exit 1 and one line naming the step and the reason (and

@@ -117,6 +117,9 @@ TEST(UpdateDecisions, TransportsRecoveryAndHistory)
     EXPECT_EQ(RecoveryPath::LPC, ChooseRecoveryPath(2));
     EXPECT_EQ(RecoveryPath::IMX, ChooseRecoveryPath(1));
     EXPECT_EQ(RecoveryPath::UNKNOWN, ChooseRecoveryPath(0));
+    EXPECT_EQ(std::vector<linkType>{USB}, RecoveredDeviceTransports(RecoveryPath::IMX));
+    EXPECT_EQ((std::vector<linkType>{USB, TCPIP}), RecoveredDeviceTransports(RecoveryPath::LPC));
+    EXPECT_TRUE(RecoveredDeviceTransports(RecoveryPath::UNKNOWN).empty());
 
     EXPECT_NE(std::string::npos, RecoveryMissing("", 0x42, 7, "").find("-s"));
     EXPECT_NE(std::string::npos, RecoveryMissing("/dev/ttyS0", 0, 7, "").find("no device"));

@@ -63,6 +63,9 @@ class Updater {
     // transport the update reached it by, reads what it runs into running, and succeeds only when
     // that is the build of the file the update sent ("Device %08X now runs ...").
     bool Verify_Update(unsigned int serial_number, unsigned int wait_seconds, DeviceInfo& running);
+    // -V after a recovery: the same check for the device the recovery was for, looked for where
+    // the recovered chip's firmware comes up (RecoveredDeviceTransports).
+    bool Verify_Recovery(unsigned int serial_number, unsigned int wait_seconds, DeviceInfo& running);
     // Where a discovery of this run found a device: updates connect there first.
     void SetKnownDevice(const linkSpec& spec) { known_devices[spec.serial_number] = spec; }
     // An update that stopped in its loader phase (Updater_LoaderPhase.cpp): finishes it on the
@@ -101,6 +104,9 @@ class Updater {
     UpdaterDisplayInterface& Display() { return display; }
 
   private:
+    bool verify_running(unsigned int serial_number, unsigned int wait_seconds, const std::vector<linkType>& transports,
+                        DeviceInfo& running);
+
     std::string server_url;
     std::string updater_directory;
     UpdaterDisplayInterface& display;

@@ -102,6 +102,19 @@ RecoveryPath ChooseRecoveryPath(uint8_t chip_type)
     return RecoveryPath::UNKNOWN;
 }
 
+std::vector<linkType> RecoveredDeviceTransports(RecoveryPath path)
+{
+    switch (path) {
+    case RecoveryPath::IMX:
+        return {USB};
+    case RecoveryPath::LPC:
+        return {USB, TCPIP};
+    case RecoveryPath::UNKNOWN:
+        break;
+    }
+    return {};
+}
+
 std::string RecoveryMissing(const std::string& serial_port, unsigned int serial_number, unsigned int build,
                             const std::string& bird_file)
 {

@@ -102,6 +102,10 @@ std::string BlockFailure(const char* verb, const char* kind, int number, int cou
 enum class RecoveryPath { LPC, IMX, UNKNOWN };
 // The recovery path for the chip the fingerprint found (2 LPC, 1 i.MX).
 RecoveryPath ChooseRecoveryPath(uint8_t chip_type);
+// Where the recovered firmware comes up as a device, for -V: an i.MX's on USB, where its loader
+// took the firmware; an LPC's ROM speaks only on its serial line, so its firmware is looked for
+// over USB and TCP/IP. None for an unknown chip.
+std::vector<linkType> RecoveredDeviceTransports(RecoveryPath path);
 
 // What recovery is missing before it may touch the chip: empty when it can go on.
 // serial_port: -s; serial_number: the device's (given or from the server); build and file: what

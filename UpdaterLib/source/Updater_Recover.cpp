@@ -458,6 +458,7 @@ bool Updater::Recover_Firmware(std::string serial_port, unsigned int build, unsi
         display.message(ERROR, "Failed to load bird file");
         return false;
     }
+    last_build = bird.GetBuild();  // what -V expects the recovered device to run
     if (bird.HasSerialNumberBlock()) {
         display.message(ERROR, "Updater does not support offline recovery");
         return false;

@@ -385,14 +385,34 @@ StepResult sConnect(UpdaterDisplayInterface& display, Module& target, unsigned i
 
 bool Updater::Verify_Update(unsigned int serial_number, unsigned int wait_seconds, DeviceInfo& running)
 {
+    return verify_running(serial_number, wait_seconds, {last_transport}, running);
+}
+
+bool Updater::Verify_Recovery(unsigned int serial_number, unsigned int wait_seconds, DeviceInfo& running)
+{
+    if (serial_number == 0 || serial_number == 0xDEADDEAD) {
+        display.message(ERROR, "The recovered device cannot be checked: its serial number is not known (give it with -d)");
+        return false;
+    }
+    return verify_running(serial_number, wait_seconds, RecoveredDeviceTransports(ChooseRecoveryPath(chip_type)),
+                          running);
+}
+
+bool Updater::verify_running(unsigned int serial_number, unsigned int wait_seconds,
+                             const std::vector<linkType>& transports, DeviceInfo& running)
+{
     display.message(INFO, "Waiting up to %u seconds for device %08X to come back", wait_seconds, serial_number);
     const uint64_t deadline = aTime_MonoMS() + (uint64_t)wait_seconds * 1000;
+    std::vector<FindAttempt> round;
+    for (linkType transport : transports) {
+        const std::vector<FindAttempt> more = FindAgainRound(FindHow::DISCOVER, transport, {serial_number});
+        round.insert(round.end(), more.begin(), more.end());
+    }
     Module target(0, (uint8_t)0);
     // A device still on its way down may answer once more: read it only after it was found anew.
     bool read = false;
-    while (!read && aTime_MonoMS() < deadline) {
-        if (FindDeviceAgain(target, FindAgainRound(FindHow::DISCOVER, last_transport, {serial_number}), 1 << 30,
-                            kReconnectPauseMs, deadline) != aErrNone)
+    while (!read && !round.empty() && aTime_MonoMS() < deadline) {
+        if (FindDeviceAgain(target, round, 1 << 30, kReconnectPauseMs, deadline) != aErrNone)
             break;
         running = DeviceInfo();
         read = _read_running_firmware(target, running) == aErrNone;
