@@ -1,6 +1,7 @@
 #include "ImxLoaderDevice.h"
 
 #include <atomic>
+#include <cstdio>
 
 #include "ImxRomSim.h"
 
@@ -60,7 +61,7 @@ class ImxLoaderDevice::IdentifierLogic : public SimDeviceLogic {
 
 ImxLoaderDevice::ImxLoaderDevice(SimUsbBus& bus, const uint32_t identifier[4], uint8_t model)
     : model_(model), module_(sModule(model)), upgrade_(sLoaderUpgrade(), &module_, SERIAL),
-      wire_(std::make_shared<SimUsbWireBackend>())
+      wire_(std::make_shared<SimUsbWireBackend>()), bus_(bus)
 {
     for (int i = 0; i < 4; i++)
         identifier_[i] = identifier[i];
@@ -96,6 +97,25 @@ ImxLoaderDevice::~ImxLoaderDevice()
 bool ImxLoaderDevice::leftTheBus()
 {
     return away_ && away_->Departures() > 0;
+}
+
+bool ImxLoaderDevice::ComeBackAs(uint32_t serial, int ms)
+{
+    if (!usb_)
+        return false;
+    char text[16];
+    snprintf(text, sizeof(text), "%08X", serial);
+    SimUsbDeviceConfig usb;
+    usb.serial = text;
+    usb.product = model_;
+    usb.productName = "Recovered device";
+    firmware_ = bus_.Add(usb, wire_);  // behind the same device, off the bus until the reboot
+    if (!firmware_)
+        return false;
+    firmware_->SetPlugged(false);
+    upgrade_.SetRunningHook([this](uint32_t build, uint32_t version) { module_.SetFirmware(2, build, version); });
+    upgrade_.SetAwayHook([this, ms](SimDevice&, int, uint32_t) { away_->Leave(ms, firmware_); });
+    return true;
 }
 
 void ImxLoaderDevice::Attach(ImxRomSim& rom)

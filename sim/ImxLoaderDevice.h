@@ -41,6 +41,10 @@ class ImxLoaderDevice {
     bool started();
     // True once REBOOT took the loader off the bus again.
     bool leftTheBus();
+    // From now on REBOOT brings the chip back on the bus after ms as the device the firmware
+    // belongs to (USB serial number "%08X" of serial), running the build its firmware carries
+    // (SimUpgradeLogic::FirmwareTag). False when the device could not be added.
+    bool ComeBackAs(uint32_t serial, int ms);
 
     SimModuleLogic& module() { return module_; }
     SimUpgradeLogic& upgrade() { return upgrade_; }
@@ -55,7 +59,9 @@ class ImxLoaderDevice {
     std::unique_ptr<IdentifierLogic> front_;
     std::unique_ptr<SimDevice> device_;
     std::shared_ptr<SimUsbWireBackend> wire_;
+    SimUsbBus& bus_;
     SimUsbDevice* usb_ = nullptr;
+    SimUsbDevice* firmware_ = nullptr;  // the device REBOOT brings back (ComeBackAs), or null
     std::unique_ptr<SimUsbAway> away_;
     std::mutex mutex_;
     bool started_ = false;

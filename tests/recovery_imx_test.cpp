@@ -15,6 +15,7 @@
 #include "IsolatedHome.h"
 #include "Module.h"
 #include "RecordingDisplay.h"
+#include "SimUpgradeLogic.h"
 #include "SimUsbBus.h"
 #include "UpdateServerSim.h"
 #include "Updater.h"
@@ -27,10 +28,17 @@ const uint32_t kIdentifier[4] = {0x1000000A, 0x2000000B, 0x3000000C, 0x4000000D}
 const uint32_t kFingerprint[4] = {0x4000000D, 0x3000000C, 0x2000000B, 0x1000000A};
 const uint32_t kSerial = 0x00B0A7ED;
 
+std::vector<uint8_t> sTagged(std::vector<uint8_t> code)
+{
+    const std::vector<uint8_t> tag = SimUpgradeLogic::FirmwareTag(900, 3u << 28);
+    code.insert(code.begin() + 128, tag.begin(), tag.end());
+    return code;
+}
+
 struct Images {
     std::vector<uint8_t> loaderA = BirdWriter::MakeCode(1500, 11);
     std::vector<uint8_t> loaderB = BirdWriter::MakeCode(700, 12);
-    std::vector<uint8_t> fw1 = BirdWriter::MakeCode(3000, 13);
+    std::vector<uint8_t> fw1 = sTagged(BirdWriter::MakeCode(3000, 13));  // says it is build 900, 3.0.0
     std::vector<uint8_t> fw2 = BirdWriter::MakeCode(1200, 14);
 };
 
@@ -194,4 +202,29 @@ TEST_F(RecoveryImx, LoaderThatLeftIsFoundAgainWhenItComesBack)
     ASSERT_EQ(aErrNone, back.connect(USB, 0xDEADDEAD));
     EXPECT_TRUE(back.isConnected());
     back.disconnect();
+}
+
+// -V after an i.MX recovery: the reboot brings the chip back on USB as the device the recovery
+// was for, running the build its firmware carries; a chip that never comes back fails the check
+// within the wait.
+TEST_F(RecoveryImx, VerifiedRecoveryFindsTheDeviceOnUsb)
+{
+    ASSERT_TRUE(loader->ComeBackAs(kSerial, 300));
+    ASSERT_TRUE(updater->Recover_Firmware(rom.Port(), 0, 115200, 0xDEADDEAD, "", false));
+    ASSERT_EQ(kSerial, updater->LastSerialNumber());
+    DeviceInfo running;
+    EXPECT_TRUE(updater->Verify_Recovery(kSerial, 30, running));
+    EXPECT_EQ(900u, running.build);
+    EXPECT_TRUE(display.saw("Device 00B0A7ED now runs 3.0.0 (900)")) << display.all.size();
+}
+
+TEST_F(RecoveryImx, VerifiedRecoveryOfAChipThatNeverComesBackFails)
+{
+    ASSERT_TRUE(updater->Recover_Firmware(rom.Port(), 0, 115200, 0xDEADDEAD, "", false));
+    DeviceInfo running;
+    EXPECT_FALSE(updater->Verify_Recovery(kSerial, 2, running));
+    EXPECT_TRUE(display.saw("Device 00B0A7ED did not come back within 2 seconds"));
+    // Without a serial number there is nothing to look for.
+    EXPECT_FALSE(updater->Verify_Recovery(0xDEADDEAD, 2, running));
+    EXPECT_TRUE(display.saw("The recovered device cannot be checked: its serial number is not known"));
 }
