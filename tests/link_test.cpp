@@ -150,6 +150,20 @@ TEST(LinkEngine, AnswersHeartbeatsWithoutQueueingThem)
     EXPECT_TRUE(Contains(rx, {0x04, 0x02, 0x00, 0x03}));
     EXPECT_EQ(aLink_GetPacket(rig.id), nullptr);
 
+    // A caller waiting for a reply reads the link itself: it answers the heartbeats meanwhile.
+    std::atomic<bool> waiting{true};
+    std::thread caller([&] {
+        uint8_t tag = 0x77;
+        while (waiting)
+            EXPECT_EQ(aLink_AwaitFirst(rig.id, SecondIs, &tag, 200), nullptr);
+    });
+    const uint64_t answered = rig.device.Stats().heartbeatAnswers;
+    EXPECT_TRUE(rig.device.WaitFor([&](const SimDeviceStats& s) { return s.heartbeatAnswers >= answered + 4; }, 5000));
+    waiting = false;
+    caller.join();
+    EXPECT_EQ(rig.device.Stats().badHeartbeatAnswers, 0u);
+    EXPECT_EQ(aLink_GetPacket(rig.id), nullptr);
+
     // Length 3 with a first data byte of 0 is an ordinary packet.
     rig.device.SendBytes({0x04, 0x03, 0x00, 0x01, 0x02});
     aPacket* p = aLink_AwaitPacket(rig.id, 2000);

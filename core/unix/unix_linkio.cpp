@@ -28,8 +28,8 @@ const uint64_t kMaxPollUs = 10000;
 // a wait that does not wait; after kEmptyReadyLimit of them in a row the reader polls instead.
 const uint64_t kAtOnceUs = 500;
 const unsigned kEmptyReadyLimit = 2;
-// The writer waits this long at most for a packet, so that a stop is seen promptly.
-const uint64_t kWriterWaitMs = 20;
+// The writer is woken for every packet queued and for a stop; it looks by itself this often.
+const uint64_t kWriterWaitMs = 250;
 // Packets leave at most one per this many microseconds (the device's pace), and the sleeps that
 // keep that pace may end this much late.
 const uint64_t kPacketIntervalUs = 1000;
