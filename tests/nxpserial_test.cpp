@@ -182,12 +182,14 @@ TEST(NXPSerialLine, ForeignAnswerEndsTheSync)
     EXPECT_FALSE(line.ReadByte(more, 300)) << "sent after the probe: " << (int)more;
 }
 
-// A chip that answers each command only after 90% of the time the client allows for it once the
-// command has left the wire is still served, from the sync to the copy into flash.
+// A chip that answers each command late, well past half the time the client allows for it once
+// the command has left the wire, is still served, from the sync to the copy into flash. The
+// chip counts its delay from when its own thread saw the command, which on a loaded machine is
+// later than the client: the rest of the budget is left for that.
 TEST(NXPSerialLine, LateAnswersAreStillServed)
 {
     LpcRomConfig config = sFastErase();
-    config.replyDelayMs = 90;
+    config.replyDelayMs = 60;
     SyncedChip chip(config);
     ASSERT_EQ(aErrNone, chip.isp.GetDeviceID());
     EXPECT_EQ(config.serial[3], chip.isp.DeviceSerialNumber()[3]);
