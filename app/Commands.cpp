@@ -459,7 +459,8 @@ int RunUpdater(UpdaterDisplayInterface& console, int argc, const char* const* ar
         status = sRun(display, params, report);
     }
     if (params.json) {
-        if (status != 0 && !display.Reason().empty())
+        // A failure that no device's entry explains is the run's own.
+        if (status != 0 && !display.Reason().empty() && !report.AnyDeviceFailed())
             report.FailRun(display.Reason());
         // The one document, alone on standard output.
         const std::string document = report.Document(status == 0) + "\n";

@@ -187,6 +187,15 @@ void JsonReport::SetRun(const std::string& key, const JsonValue& value)
     run_fields.emplace_back(key, value);
 }
 
+bool JsonReport::AnyDeviceFailed() const
+{
+    std::lock_guard<std::mutex> hold(lock);
+    for (const auto& device : devices)
+        if (!device.second.Find("ok")->AsBool())
+            return true;
+    return false;
+}
+
 std::string JsonReport::Document(bool ok) const
 {
     std::lock_guard<std::mutex> hold(lock);

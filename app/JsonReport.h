@@ -30,6 +30,9 @@ class JsonReport {
     // A field of the document itself, for what concerns no device (the file -C checked).
     void SetRun(const std::string& key, const JsonValue& value);
 
+    // Whether some device's entry says it failed.
+    bool AnyDeviceFailed() const;
+
     // The document; "ok" is the run's result (exit status 0).
     std::string Document(bool ok) const;
 

@@ -110,12 +110,12 @@ TEST(RecoveryCli, Fingerprint)
     } cases[] = {
         {true, false, 0, "[ 0A1B2C3D 11223344 CAFEF00D 00000007 ]\n", ""},
         {true, true, 0, "[ 0A1B2C3D 11223344 CAFEF00D 00000007 ]\n",
-         "('fingerprint', True, [{'serial': 'DEADDEAD', 'ok': True, 'error': None, "
+         "('fingerprint', True, None, [{'serial': 'DEADDEAD', 'ok': True, 'error': None, "
          "'fingerprint': ['0A1B2C3D', '11223344', 'CAFEF00D', '00000007']}])"},
         // Nothing answers as an LPC; the i.MX path needs a loader it cannot find either.
         {false, false, 1, "Got no response from chip\n", ""},
         {false, true, 1, "Got no response from chip\n",
-         "('fingerprint', False, [{'serial': 'DEADDEAD', 'ok': False, 'error': 'Got no response from chip; "
+         "('fingerprint', False, None, [{'serial': 'DEADDEAD', 'ok': False, 'error': 'Got no response from chip; "
          "No fingerprint from a ROM bootloader on " +
              silent.SlavePath() + ": is the device in recovery mode on that port?'}])"},
     };
@@ -132,7 +132,7 @@ TEST(RecoveryCli, Fingerprint)
         const std::string& messages = c.json || c.exit_code != 0 ? r.err : r.out;
         EXPECT_NE(std::string::npos, messages.find(c.message)) << c.json << "\n" << r.out << r.err;
         if (c.json) {
-            EXPECT_EQ(c.document, JsonQuery(r.out, "(d['command'], d['ok'], d['devices'])")) << r.out;
+            EXPECT_EQ(c.document, JsonQuery(r.out, "(d['command'], d['ok'], d['error'], d['devices'])")) << r.out;
         }
     }
 }
