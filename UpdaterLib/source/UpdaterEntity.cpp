@@ -249,6 +249,10 @@ aErr UpdaterEntity::FirmwareWrite(uint32_t length)
         return aErrNone;
     }
     Log::log(DEBUG_Network_FIRM, "NETWORK: invalid or error reply when loader writing firmware.\n\n");
+    m_problem = err != aErrNone        ? std::string("no answer to the write request")
+                : replyLength >= 3 ? "the device did not write " + std::to_string(length) + " bytes (status " +
+                                         std::to_string(reply[2]) + ")"
+                                   : std::string("the device's answer to the write request was too short");
     return aErrInvalidOption;
 }
 
