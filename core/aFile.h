@@ -42,4 +42,9 @@ aErr aFile_Printf(aFileRef file, const char* format, ...) __attribute__((format(
 // flushed to disk and then renamed over the path.
 aErr aFile_WriteAtomic(const char* path, const void* data, size_t count);
 
+// Whether count more bytes can be written in the directory now: a temporary file there is given
+// that much room on the disk and removed again. aErrNone when it could; otherwise the failure,
+// with errno left as the system set it (read-only, no space, no permission, ...).
+aErr aFile_CheckRoom(const char* directory, size_t count);
+
 #endif

@@ -328,15 +328,15 @@ TEST_F(StoreFaults, EveryCaseLeavesAConsistentStore)
              keptEarlier(dir);
              EXPECT_EQ((std::vector<std::string>{".settings", "7001.bird"}), sEntries(dir));
          }},
-        // ...and an update is refused before the device is told to start its loader.
+        // ...and an update is refused before anything is sent to the device.
         {"read-only store, -U", "", {}, {}, true, earlier, {{"7001.bird", good7001}},
          "mount --bind \"$S\" \"$S\" && mount -o remount,ro,bind \"$S\" \"$S\" || exit 70\n"
          "exec \"$U\" -U -d 1234ABCD -f \"$F/update.bird\"\n",
-         1, "Could not record the loader phase of 1234ABCD: cannot write " + dirInside +
-                "/.settings: Read-only file system; the loader is not started\n",
+         1, "The store cannot record an update of 1234ABCD: cannot write in " + dirInside +
+                ": Read-only file system; nothing was sent to the device\n",
          [&](const std::string& dir, const ProcessResult&) {
-             EXPECT_EQ(0, loads);
-             EXPECT_EQ(0, reboots);
+             EXPECT_EQ(0, inits);
+             EXPECT_TRUE(loader.empty());
              keptEarlier(dir);
              EXPECT_EQ((std::vector<std::string>{".settings", "7001.bird"}), sEntries(dir));
          }},
@@ -371,6 +371,17 @@ TEST_F(StoreFaults, EveryCaseLeavesAConsistentStore)
          [&](const std::string& dir, const ProcessResult&) {
              keptEarlier(dir);
              EXPECT_EQ(good7002, ReadFileText(dir + "/7002.bird"));  // whole, or not there at all
+         }},
+
+        // ...and no room for an update's record: nothing is sent to the device.
+        {"full disk, -U", "", {}, {}, true, earlier, {{"7001.bird", good7001}},
+         std::string(kSmallDisk) + "exec \"$U\" -U -d 1234ABCD -f \"$F/update.bird\"\n", 1,
+         "The store cannot record an update of 1234ABCD: cannot write in " + dirInside +
+             ": No space left on device; nothing was sent to the device\n",
+         [&](const std::string& dir, const ProcessResult&) {
+             EXPECT_EQ(0, inits);
+             EXPECT_TRUE(loader.empty());
+             keptEarlier(dir);
          }},
 
         // A download kept and recorded whose history line cannot be written fails the run.

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -24,6 +25,7 @@
 #include "Updater_Transfer.h"
 #include "aDefs.h"
 #include "aError.h"
+#include "aFile.h"
 #include "aTime.h"
 
 using Vantorix::Strandix::Module;
@@ -233,6 +235,25 @@ void _show_failure(UpdaterDisplayInterface& display, const StepResult& result)
 }
 
 namespace {
+
+// Room the store must have for what an update records (the device's settings, its loader
+// phase and a history line) before anything is sent to the device.
+const size_t kRecordRoom = 16384;
+
+// An update is refused before it reaches the device when the store could not record it: a
+// device left in its loader with no record of it could not be finished by the next run.
+StepResult sCheckStore(const std::string& store_root, const UpdaterStoreItem& item, unsigned int serial_number)
+{
+    const std::string directory = item.Kind() == STORE_ITEM_DIRECTORY ? item.FullPath() : store_root;
+    errno = 0;
+    if (aFile_CheckRoom(directory.c_str(), kRecordRoom) == aErrNone)
+        return StepResult::Ok();
+    const int error = errno;
+    return StepResult::Fail("store", StepText("The store cannot record an update of %08X: cannot write in %s%s%s; "
+                                              "nothing was sent to the device",
+                                              serial_number, directory.c_str(), error ? ": " : "",
+                                              error ? strerror(error) : ""));
+}
 
 // Connects the target directly: where a discovery of this run found it, else over each
 // transport of DirectTransportOrder in turn while the device is not found.
@@ -542,6 +563,12 @@ bool Updater::Update_Firmware(unsigned int serial_number, unsigned int build, st
     const StepResult patched = sPatch(bird, serial_number, last_firmware);
     if (!patched) {
         _show_failure(display, patched);
+        return false;
+    }
+
+    const StepResult writable = sCheckStore(updater_directory, item, serial_number);
+    if (!writable) {
+        _show_failure(display, writable);
         return false;
     }
 

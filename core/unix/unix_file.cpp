@@ -309,3 +309,21 @@ aErr aFile_WriteAtomic(const char* path, const void* data, size_t count)
         unlink(temp.c_str());
     return err;
 }
+
+aErr aFile_CheckRoom(const char* directory, size_t count)
+{
+    if (directory == nullptr || directory[0] == '\0')
+        return aErrParam;
+    if (!sNameOk(directory))
+        return aErrFileNameLength;
+    std::string temp = std::string(directory) + "/.room.tmpXXXXXX";
+    int fd = mkstemp(&temp[0]);
+    if (fd < 0)
+        return errno == ENOSPC ? aErrWrite : sMapOpenError(errno);
+    // posix_fallocate returns its error rather than setting errno.
+    const int error = count > 0 ? posix_fallocate(fd, 0, (off_t)count) : 0;
+    close(fd);
+    unlink(temp.c_str());
+    errno = error;
+    return error == 0 ? aErrNone : aErrWrite;
+}
