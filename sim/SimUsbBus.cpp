@@ -1,5 +1,6 @@
 #include "SimUsbBus.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -247,6 +248,7 @@ struct SimUsbDevice::Urb {
     UMockdevIoctlData* urb = nullptr;     // the host's usbdevfs_urb, resolved
     UMockdevIoctlData* buffer = nullptr;  // its data buffer, resolved
     uint64_t address = 0;                 // the URB's address in the host process
+    UMockdevIoctlClient* client = nullptr;  // the connection that submitted it (a reference)
     uint8_t type = 0;
     uint8_t endpoint = 0;
     int status = 0;
@@ -254,6 +256,8 @@ struct SimUsbDevice::Urb {
     bool held = false;  // an IN transfer kept open with the bytes it already took
     ~Urb()
     {
+        if (client)
+            g_object_unref(client);
         if (buffer)
             g_object_unref(buffer);
         if (urb)
@@ -424,12 +428,23 @@ void SimUsbDevice::ServiceInLocked()
     }
 }
 
+// A host process that closed the device node, or died with it open: as the kernel does, its
+// transfers are gone, so a pending IN transfer never takes bytes meant for another process (nor
+// is a transfer of a process that is gone handed to another).
+void SimUsbDevice::ForgetGoneClientsLocked()
+{
+    auto gone = [](const std::shared_ptr<Urb>& urb) { return !umockdev_ioctl_client_get_connected(urb->client); };
+    pendingIn_.erase(std::remove_if(pendingIn_.begin(), pendingIn_.end(), gone), pendingIn_.end());
+    completed_.erase(std::remove_if(completed_.begin(), completed_.end(), gone), completed_.end());
+}
+
 bool SimUsbDevice::HandleIoctl(void* clientPtr)
 {
     UMockdevIoctlClient* client = (UMockdevIoctlClient*)clientPtr;
     const unsigned long request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
     std::lock_guard<std::mutex> lock(mutex_);
+    ForgetGoneClientsLocked();
 
     if (unplugged_) {
         // Transfers completed by the unplug can still be reaped; everything else fails.
@@ -442,6 +457,7 @@ bool SimUsbDevice::HandleIoctl(void* clientPtr)
     if (request == USBDEVFS_SUBMITURB) {
         auto urb = std::make_shared<Urb>();
         urb->address = *(uint64_t*)arg->data;
+        urb->client = (UMockdevIoctlClient*)g_object_ref(client);
         urb->urb = umockdev_ioctl_data_resolve(arg, 0, sizeof(struct usbdevfs_urb), nullptr);
         if (urb->urb == nullptr) {
             umockdev_ioctl_client_complete(client, -1, EFAULT);

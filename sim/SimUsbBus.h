@@ -128,6 +128,7 @@ class SimUsbDevice {
     bool StringDescriptor(uint8_t index, std::vector<uint8_t>& out) const;
     static int sHandleIoctl(void* handler, void* client, void* self);
     bool HandleIoctl(void* client);
+    void ForgetGoneClientsLocked();
     bool ReapLocked(void* client, void* arg);
     void ServiceInLocked();
 

@@ -16,6 +16,7 @@
 #include "DeviceHistory.h"
 #include "IsolatedHome.h"
 #include "KeyValueStore.h"
+#include "LoaderScenario.h"
 #include "NetNamespace.h"
 #include "Process.h"
 #include "SimUpgradeLogic.h"
@@ -43,7 +44,7 @@ void sWriteBird(const std::string& path, uint32_t build, const std::string& mode
 }
 
 class UpdateCli : public ::testing::Test {
-  protected:
+  public:
     void SetUp() override
     {
         ASSERT_TRUE(ns.ok());
@@ -515,96 +516,36 @@ TEST_F(UpdateCli, UpdatesAModuleBehindARouter)
     StopDevice();
 }
 
-// An update that stops after LOAD leaves the device in its loader under the default serial
-// number. The store's record explains it (-D), refuses to guess (-U -d DEADDEAD, another
-// build), and the next -U of the device finishes it: only the firmware blocks, patched with the
-// device's own serial number, then REBOOT. Stopped once by a refused block, once by kill -9
-// between two blocks (the third PREPARE gets no answer, so the run is caught waiting for it).
+// An update stopped in the loader phase over TCP/IP: the device's loader answers discovery under
+// the default serial number at the address the update reached it at.
+class TcpLoaderTarget : public LoaderScenarioTarget {
+  public:
+    explicit TcpLoaderTarget(UpdateCli& test) : test_(test) {}
+    const char* Transport() const override { return "TCPIP"; }
+    uint32_t SerialNumber() const override { return kSerial; }
+    IsolatedHome& Home() override { return test_.home; }
+    void Start(const std::vector<std::string>& options) override { test_.StartDevice(options); }
+    void Stop(std::vector<SimUpgradeBlock>& firmware, int* loads, int* reboots) override
+    {
+        test_.StopDevice();
+        firmware = test_.firmware;
+        *loads = test_.loads;
+        *reboots = test_.reboots;
+    }
+    std::vector<std::string> UpdaterCommand() override { return {UPDATER_BINARY}; }
+    ProcessResult RunCommand(const std::vector<std::string>& argv) override
+    {
+        return test_.home.RunCommand(argv, test_.ns.name());
+    }
+
+  private:
+    UpdateCli& test_;
+};
+
 TEST_F(UpdateCli, AnUpdateStoppedInTheLoaderIsExplainedAndFinished)
 {
-    const std::string path = files.file("loader.bird");
-    sWriteBird(path, 601, "Ginkgo", true, 0x0BADBEEF);
-    const std::string other = files.file("other.bird");
-    sWriteBird(other, 602, "Ginkgo", true, 0x0BADBEEF);
-    const std::string output = files.file("killed.out");
-    const char* const kKill =
-        "\"$1\" -U -d \"$2\" -f \"$3\" >\"$4\" 2>&1 & p=$!; i=0;"
-        " while [ $i -lt 400 ] && ! grep -q 'Transferring firmware block 2 of 2' \"$4\"; do sleep 0.05; i=$((i+1)); done;"
-        " kill -9 $p; wait $p; echo \"status $?\"";
-
-    struct Case {
-        const char* name;
-        const char* fault;
-        const char* faultValue;
-        bool killed;
-        const char* stopped;  // the history's reason for the stop
-    } cases[] = {
-        {"refused block", "--fault-refuse-prepare", "2", false, "failed: Failed to prepare firmware block 1 of 2"},
-        {"kill -9", "--fault-mute", "3:3", true, "failed: interrupted in the loader phase"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        RunProcess({"rm", "-rf", home.store()});
-        StartDevice({"--load-away-ms", "300", "--loader-serial", "DEADDEAD", c.fault, c.faultValue});
-        if (c.killed) {
-            ProcessResult k = home.RunCommand({"sh", "-c", kKill, "sh", UPDATER_BINARY, kSerialText, path, output},
-                                              ns.name());
-            EXPECT_NE(std::string::npos, k.out.find("status 137")) << k.out << ReadFileText(output);
-        } else {
-            ProcessResult r = UpdateFrom(path);
-            EXPECT_EQ(1, r.exit_code) << r.out << r.err;
-            EXPECT_NE(std::string::npos, r.err.find("finish the update with updater -U -d 1234ABCD")) << r.err;
-        }
-        {
-            KeyValueStore recorded(settings().c_str());
-            EXPECT_EQ(c.killed ? "entered" : "failed", recorded.GetString("LOADER_PHASE", ""));
-            EXPECT_EQ(path, recorded.GetString("LOADER_PHASE_FILE", ""));
-            EXPECT_EQ("TCPIP", recorded.GetString("LOADER_PHASE_TRANSPORT", ""));
-            EXPECT_FALSE(recorded.GetString("LOADER_PHASE_ADDRESS", "").empty());
-        }
-
-        ProcessResult d = home.Run({"-D", "-t", "TCPIP"}, ns.name());
-        EXPECT_EQ(0, d.exit_code) << d.out << d.err;
-        EXPECT_NE(std::string::npos, d.out.find("DEADDEAD in loader over TCPIP at ")) << d.out;
-        EXPECT_NE(std::string::npos, d.out.find("the unfinished update of 1234ABCD (" + path + ", build 601)"))
-            << d.out;
-        EXPECT_NE(std::string::npos, d.out.find("    finish it with updater -U -d 1234ABCD\n")) << d.out;
-
-        ProcessResult guess = home.Run({"-U", "-d", "DEADDEAD", "-f", path}, ns.name());
-        EXPECT_EQ(1, guess.exit_code);
-        EXPECT_NE(std::string::npos, guess.err.find("the unfinished update is of 1234ABCD (" + path))
-            << guess.err;
-        ProcessResult wrong = UpdateFrom(other);
-        EXPECT_EQ(1, wrong.exit_code);
-        EXPECT_NE(std::string::npos, wrong.err.find("the firmware given is build 602, the unfinished update of "
-                                                    "1234ABCD was with build 601"))
-            << wrong.err;
-
-        ProcessResult finish = home.Run({"-U", "-d", kSerialText}, ns.name());
-        EXPECT_EQ(0, finish.exit_code) << finish.out << finish.err;
-        EXPECT_NE(std::string::npos, finish.out.find("Found the loader of 1234ABCD under DEADDEAD")) << finish.out;
-        EXPECT_EQ(std::string::npos, finish.out.find("Transferring loader block")) << finish.out;
-        StopDevice();
-        EXPECT_EQ(1, loads);
-        EXPECT_EQ(1, reboots);
-        // The finishing run's blocks are the last ones received (a killed run wrote one before).
-        BirdFile bird(path.c_str());
-        ASSERT_TRUE(bird.ReplaceSerialNumber(kSerial));
-        const std::vector<BirdBlock> expected = bird.FindBlocks(BirdFile::BLOCK_FIRMWARE);
-        ASSERT_GE(firmware.size(), expected.size());
-        for (size_t i = 0; i < expected.size(); i++) {
-            const SimUpgradeBlock& got = firmware[firmware.size() - expected.size() + i];
-            EXPECT_EQ(expected[i].address, got.address);
-            EXPECT_EQ(std::vector<uint8_t>(expected[i].data + 4, expected[i].data + expected[i].length), got.bytes);
-        }
-        KeyValueStore after(settings().c_str());
-        EXPECT_EQ("", after.GetString("LOADER_PHASE", ""));
-        EXPECT_EQ(path, after.GetString("LATEST_TRANSFER", ""));
-        std::vector<std::string> lines = HistoryLines();
-        ASSERT_GE(lines.size(), 2u);
-        EXPECT_NE(std::string::npos, lines.front().find(" | update | " + path + " | " + c.stopped)) << lines.front();
-        EXPECT_NE(std::string::npos, lines.back().find(" | update | " + path + " | ok")) << lines.back();
-    }
+    TcpLoaderTarget target(*this);
+    RunStoppedInLoaderScenario(target, files);
 }
 
 // Two devices whose updates stopped in their loaders, reached at the same address, and one

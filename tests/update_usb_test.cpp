@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,7 +13,9 @@
 #include "FindAgain.h"
 #include "IsolatedHome.h"
 #include "KeyValueStore.h"
+#include "LoaderScenario.h"
 #include "Module.h"
+#include "NetNamespace.h"
 #include "RecordingDisplay.h"
 #include "SimDevice.h"
 #include "SimModuleLogic.h"
@@ -177,4 +180,68 @@ TEST_F(UpdateUsb, FindingAgainTakesOnlyWhatTheFilterAccepts)
     EXPECT_EQ(aErrNotFound,
               FindDeviceAgain(module, FindAgainRound(FindHow::CONNECT, USB, {kSerial}), 1, 0, 0, notTheDevice));
     EXPECT_FALSE(module.isConnected());
+}
+
+namespace {
+
+// The same device reached by the program, run through IsolatedHome inside a network namespace
+// (an update tries TCP/IP when USB does not find the device): the program sees this process's
+// simulated bus through the umockdev preload library, given to it alone, so the shell and tools
+// around it run without it.
+class UpdateUsbCli : public UpdateUsb, public LoaderScenarioTarget {
+  protected:
+    void SetUp() override
+    {
+        UpdateUsb::SetUp();
+        ASSERT_TRUE(ns.ok());
+        const char* preload = getenv("LD_PRELOAD");
+        ASSERT_NE(preload, nullptr);
+        preloaded = preload;
+    }
+
+  public:
+    const char* Transport() const override { return "USB"; }
+    uint32_t SerialNumber() const override { return kSerial; }
+    IsolatedHome& Home() override { return home; }
+    void Start(const std::vector<std::string>& options) override
+    {
+        std::vector<std::string> words = {"sim"};
+        words.insert(words.end(), options.begin(), options.end());
+        std::vector<char*> argv;
+        for (std::string& word : words)
+            argv.push_back(&word[0]);
+        SimUpgradeConfig config;
+        for (int i = 1; i < (int)argv.size(); i++)
+            ASSERT_EQ(1, SimUpgradeLogic::ParseOption((int)argv.size(), argv.data(), i, config)) << words[i];
+        Plug(config);
+    }
+    // Stops the device and takes it off the bus for good, so the next one is the only one there.
+    void Stop(std::vector<SimUpgradeBlock>& firmware, int* loads, int* reboots) override
+    {
+        device->Stop();
+        away.reset();
+        usbDevice->SetPlugged(false);
+        loaderDevice->SetPlugged(false);
+        firmware = upgrade->Firmware();
+        *loads = upgrade->Stats().loads;
+        *reboots = upgrade->Stats().reboots;
+    }
+    std::vector<std::string> UpdaterCommand() override { return {"env", "LD_PRELOAD=" + preloaded, UPDATER_BINARY}; }
+    ProcessResult RunCommand(const std::vector<std::string>& argv) override
+    {
+        return home.RunCommand(argv, ns.name(), 120000, {"LD_PRELOAD="});
+    }
+
+    NetNamespace ns;
+    IsolatedHome home;
+    TempDir files;
+    std::string preloaded;
+};
+
+}  // namespace
+
+// Over USB the loader is a new device on the bus, 0xDEADDEAD, while the device itself is gone.
+TEST_F(UpdateUsbCli, AnUpdateStoppedInTheLoaderIsExplainedAndFinished)
+{
+    RunStoppedInLoaderScenario(*this, files);
 }

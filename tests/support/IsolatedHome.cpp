@@ -66,7 +66,8 @@ IsolatedHome::~IsolatedHome()
         aDirectory_DeleteTree(dir_.c_str());
 }
 
-ProcessResult IsolatedHome::RunCommand(const std::vector<std::string>& argv, const std::string& netns, int timeout_ms)
+ProcessResult IsolatedHome::RunCommand(const std::vector<std::string>& argv, const std::string& netns, int timeout_ms,
+                                       const std::vector<std::string>& env)
 {
     std::vector<std::string> command;
     if (!netns.empty())
@@ -76,7 +77,7 @@ ProcessResult IsolatedHome::RunCommand(const std::vector<std::string>& argv, con
                                         ISOLATE_SCRIPT, "isolate", RealHomeDirectory(), dir_, keep};
     command.insert(command.end(), wrapped.begin(), wrapped.end());
     command.insert(command.end(), argv.begin(), argv.end());
-    return RunProcess(command, timeout_ms);
+    return RunProcess(command, timeout_ms, env);
 }
 
 ProcessResult IsolatedHome::Run(const std::vector<std::string>& args, const std::string& netns, int timeout_ms)

@@ -28,9 +28,10 @@ class IsolatedHome {
     // Runs the updater binary with the arguments. With a namespace name, it runs inside that
     // network namespace (ip netns exec).
     ProcessResult Run(const std::vector<std::string>& args, const std::string& netns = "", int timeout_ms = 120000);
-    // Runs any command the same way (argv[0] looked up in PATH).
+    // Runs any command the same way (argv[0] looked up in PATH), with extra environment entries
+    // ("NAME=value") for every program of the run.
     ProcessResult RunCommand(const std::vector<std::string>& argv, const std::string& netns = "",
-                             int timeout_ms = 120000);
+                             int timeout_ms = 120000, const std::vector<std::string>& env = {});
 
   private:
     std::string dir_;
