@@ -157,9 +157,14 @@ SimUpgradeLogic* SimModuleLogic::AddNetworkUpgrade(uint8_t address, const SimUpg
         return nullptr;
     auto upgrade = std::make_unique<SimUpgradeLogic>(config, nullptr, module->config.serialNumber);
     // Restarting is going silent on the module network; the connection to the router stays.
-    upgrade->SetAwayHook([this, address](SimDevice&, int awayMs, uint32_t) {
+    // It comes back answering under the serial number it restarts with (a loader may take the
+    // default one; REBOOT gives the module's own back).
+    upgrade->SetAwayHook([this, address](SimDevice&, int awayMs, uint32_t serial) {
         std::lock_guard<std::mutex> hold(mutex_);
         silentUntil_[address] = awayMs < 0 ? -1 : (int64_t)aTime_MonoMS() + (awayMs > 0 ? awayMs : 1);
+        if (Module* m = Find(address))
+            if (serial != 0)
+                m->values[0x09] = serial;
     });
     SimUpgradeLogic* raw = upgrade.get();
     upgrades_[address] = std::move(upgrade);

@@ -48,7 +48,8 @@ class SimModuleLogic : public SimDeviceLogic {
     // Router mode: the module at this address (not the router itself) gets an upgrade entity.
     // While it restarts (after LOAD with a time away, or REBOOT) it is silent for the time away,
     // as a module on the module network is, and the router's link stays up; a started loader
-    // announces itself with the LOAD answer when it is back. Null for another address.
+    // announces itself with the LOAD answer when it is back, answering under the loader's serial
+    // number when one is configured. Null for another address.
     SimUpgradeLogic* AddNetworkUpgrade(uint8_t address, const SimUpgradeConfig& config);
     SimUpgradeLogic* NetworkUpgrade(uint8_t address);
     // Packets of command codes this logic does not know go here first (for entities added by

@@ -68,6 +68,8 @@ TEST(LoaderPhase, RecordsReadBackOrAreUnusable)
         {"stored without build", "LOADER_PHASE_BUILD", "12x"},
         {"unknown transport", "LOADER_PHASE_TRANSPORT", "SERIAL"},
         {"TCP/IP without address", "LOADER_PHASE_ADDRESS", "10.77.0"},
+        {"router without module", "LOADER_PHASE_ROUTER", "00000777"},
+        {"router not hexadecimal", "LOADER_PHASE_ROUTER", "0000077G"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -78,6 +80,15 @@ TEST(LoaderPhase, RecordsReadBackOrAreUnusable)
     }
     // Over USB no address is needed.
     EXPECT_TRUE(LoaderPhaseFromSettings(sSettings(sPhase(0xA5B7, USB, nullptr)), 0xA5B7, &read));
+    EXPECT_EQ(0u, read.router_serial_number);
+
+    // A module behind a router keeps the router and its module address.
+    LoaderPhase routed = sPhase(0x1234ABCD, TCPIP, "10.77.0.1");
+    routed.router_serial_number = 0x777;
+    routed.module_address = 0x04;
+    ASSERT_TRUE(LoaderPhaseFromSettings(sSettings(routed), 0x1234ABCD, &read));
+    EXPECT_EQ(0x777u, read.router_serial_number);
+    EXPECT_EQ(0x04, read.module_address);
 }
 
 TEST(LoaderPhase, ALoaderIsOnlyTakenForTheOneDeviceRecordedWhereItWasFound)
@@ -91,6 +102,11 @@ TEST(LoaderPhase, ALoaderIsOnlyTakenForTheOneDeviceRecordedWhereItWasFound)
     EXPECT_EQ("the loader found under DEADDEAD over TCPIP at 10.77.0.1 may be any of the devices with an "
               "unfinished update: 1234ABCD and 00C0FFEE; not guessing which",
               LoaderPhaseAmbiguity(mine, {mine, sameAddress, elsewhere}));
+    // A module behind a router at that address is not what discovery finds there.
+    LoaderPhase routed = sPhase(0x00AB0004, TCPIP, "10.77.0.1");
+    routed.router_serial_number = 0x777;
+    routed.module_address = 0x04;
+    EXPECT_EQ("", LoaderPhaseAmbiguity(mine, {mine, routed}));
     // The loader search takes only a device reached the way the phase was recorded.
     linkSpec found{};
     found.type = TCPIP;
@@ -98,6 +114,7 @@ TEST(LoaderPhase, ALoaderIsOnlyTakenForTheOneDeviceRecordedWhereItWasFound)
     EXPECT_TRUE(LoaderPhaseReachedBy(mine, found));
     EXPECT_FALSE(LoaderPhaseReachedBy(elsewhere, found));
     EXPECT_FALSE(LoaderPhaseReachedBy(usb, found));
+    EXPECT_FALSE(LoaderPhaseReachedBy(routed, found));
     found.type = USB;
     EXPECT_TRUE(LoaderPhaseReachedBy(usb, found));
     EXPECT_FALSE(LoaderPhaseReachedBy(mine, found));
@@ -117,6 +134,19 @@ TEST(LoaderPhase, ALoaderIsOnlyTakenForTheOneDeviceRecordedWhereItWasFound)
     lines = LoaderExplanation(0xDEADDEAD, TCPIP, sAddress("10.77.0.1"), {mine, sameAddress});
     ASSERT_EQ(1u, lines.size());
     EXPECT_NE(std::string::npos, lines[0].find("unfinished updates of 1234ABCD and 00C0FFEE")) << lines[0];
+    // Behind a router, by the module address recorded there; a direct loader at the router's
+    // address is not taken for the module.
+    lines = LoaderExplanation(0xDEADDEAD, TCPIP, sAddress("10.77.0.1"), {routed}, 0x777, 0x04);
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_EQ("DEADDEAD in loader at module 04 behind router 00000777: the unfinished update of 00AB0004 "
+              "(601.bird), interrupted",
+              lines[0]);
+    lines = LoaderExplanation(0xDEADDEAD, TCPIP, sAddress("10.77.0.1"), {routed}, 0x777, 0x06);
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_NE(std::string::npos, lines[0].find("no unfinished update is recorded for it")) << lines[0];
+    lines = LoaderExplanation(0xDEADDEAD, TCPIP, sAddress("10.77.0.1"), {routed});
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_NE(std::string::npos, lines[0].find("no unfinished update is recorded for it")) << lines[0];
     // A device answering under a recorded serial number is in its loader too; others are not.
     EXPECT_EQ(1u, LoaderExplanation(0x1234ABCD, TCPIP, sAddress("10.77.0.9"), {mine}).size());
     EXPECT_TRUE(LoaderExplanation(0x00ABCDEF, TCPIP, sAddress("10.77.0.1"), {mine}).empty());

@@ -548,6 +548,49 @@ TEST_F(UpdateCli, AnUpdateStoppedInTheLoaderIsExplainedAndFinished)
     RunStoppedInLoaderScenario(target, files);
 }
 
+// A module behind a router stopped in its loader, which answers under the default serial number
+// at the same module address: the record names the router and the module, and the next -U of
+// the device, without -r and -m, finishes it through the router.
+TEST_F(UpdateCli, AModuleBehindARouterStoppedInItsLoaderIsFinishedThroughTheRouter)
+{
+    const std::string path = files.file("routed-loader.bird");
+    sWriteBird(path, 607, "Ginkgo", true, 0x0BADBEEF);
+    StartRouter({"--load-away-ms", "300", "--loader-serial", "DEADDEAD", "--fault-refuse-prepare", "2"});
+    ProcessResult r = home.Run({"-U", "-d", kSerialText, "-r", "00000777", "-m", "04", "-f", path}, ns.name());
+    EXPECT_EQ(1, r.exit_code) << r.out << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("finish the update with updater -U -d 1234ABCD")) << r.err;
+    {
+        KeyValueStore recorded(settings().c_str());
+        EXPECT_EQ("failed", recorded.GetString("LOADER_PHASE", ""));
+        EXPECT_EQ("00000777", recorded.GetString("LOADER_PHASE_ROUTER", ""));
+        EXPECT_EQ("04", recorded.GetString("LOADER_PHASE_MODULE", ""));
+        EXPECT_EQ("TCPIP", recorded.GetString("LOADER_PHASE_TRANSPORT", ""));
+    }
+    ProcessResult d = home.Run({"-D", "-r", "00000777"}, ns.name());
+    EXPECT_EQ(0, d.exit_code) << d.out << d.err;
+    EXPECT_NE(std::string::npos, d.out.find("DEADDEAD in loader at module 04 behind router 00000777: the unfinished "
+                                            "update of 1234ABCD (" + path + ", build 607)"))
+        << d.out;
+
+    ProcessResult finish = home.Run({"-U", "-d", kSerialText}, ns.name());
+    EXPECT_EQ(0, finish.exit_code) << finish.out << finish.err;
+    EXPECT_NE(std::string::npos, finish.out.find("Found the loader of 1234ABCD under DEADDEAD")) << finish.out;
+    EXPECT_EQ(std::string::npos, finish.out.find("Transferring loader block")) << finish.out;
+    StopDevice();
+    EXPECT_EQ(1, loads);
+    ExpectReceived(path);
+    EXPECT_EQ(0xCD, firmware[0].bytes[kSerialAt - 0x4000]);
+    KeyValueStore after(settings().c_str());
+    EXPECT_EQ("", after.GetString("LOADER_PHASE", ""));
+    EXPECT_EQ("", after.GetString("LOADER_PHASE_ROUTER", ""));
+    EXPECT_EQ(path, after.GetString("LATEST_TRANSFER", ""));
+    std::vector<std::string> lines = HistoryLines();
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_NE(std::string::npos, lines.front().find(" | failed: Failed to prepare firmware block 1 of 2"))
+        << lines.front();
+    EXPECT_NE(std::string::npos, lines.back().find(" | update | " + path + " | ok")) << lines.back();
+}
+
 // Two devices whose updates stopped in their loaders, reached at the same address, and one
 // loader under the default serial number: it may be either, so nothing is sent to it.
 TEST_F(UpdateCli, OneLoaderForTwoUnfinishedUpdatesIsNotGuessed)

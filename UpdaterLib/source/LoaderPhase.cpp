@@ -60,6 +60,15 @@ std::string sSerialList(const std::vector<LoaderPhase>& phases)
 
 const uint32_t kLoaderSerialNumber = 0xDEADDEAD;
 
+// One to `digits` hexadecimal digits, nothing else.
+bool sParseHex(const std::string& text, size_t digits, uint32_t* value)
+{
+    if (text.empty() || text.size() > digits || text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        return false;
+    *value = (uint32_t)std::stoul(text, nullptr, 16);
+    return true;
+}
+
 }  // namespace
 
 const char* LoaderPhaseTransportName(linkType transport)
@@ -105,6 +114,10 @@ std::vector<std::pair<std::string, std::string>> LoaderPhaseValues(const LoaderP
     values.emplace_back(STORED, phase.stored ? "1" : "0");
     values.emplace_back(TRANSPORT, LoaderPhaseTransportName(phase.transport));
     values.emplace_back(ADDRESS, phase.transport == TCPIP ? LoaderPhaseAddressText(phase.address) : std::string());
+    char module[8];
+    snprintf(module, sizeof(module), "%02X", phase.module_address);
+    values.emplace_back(ROUTER, phase.router_serial_number != 0 ? sSerial(phase.router_serial_number) : std::string());
+    values.emplace_back(MODULE, phase.router_serial_number != 0 ? std::string(module) : std::string());
     values.emplace_back(REASON, phase.reason);
     values.emplace_back(DATE, phase.date);
     return values;
@@ -114,7 +127,7 @@ std::vector<std::pair<std::string, std::string>> LoaderPhaseClearedValues()
 {
     using namespace LoaderPhaseKey;
     std::vector<std::pair<std::string, std::string>> values;
-    for (const char* key : {STATE, FIRMWARE_FILE, BUILD, STORED, TRANSPORT, ADDRESS, REASON, DATE})
+    for (const char* key : {STATE, FIRMWARE_FILE, BUILD, STORED, TRANSPORT, ADDRESS, ROUTER, MODULE, REASON, DATE})
         values.emplace_back(key, std::string());
     return values;
 }
@@ -142,6 +155,16 @@ bool LoaderPhaseFromSettings(const std::map<std::string, std::string>& settings,
         return false;
     if (read.transport == TCPIP && !LoaderPhaseParseAddress(sValue(settings, ADDRESS), &read.address))
         return false;
+    const std::string router = sValue(settings, ROUTER);
+    if (!router.empty()) {
+        const std::string module = sValue(settings, MODULE);
+        if (!sParseHex(router, 8, &read.router_serial_number) || read.router_serial_number == 0)
+            return false;
+        uint32_t address = 0;
+        if (!sParseHex(module, 2, &address) || address == 0)
+            return false;
+        read.module_address = (uint8_t)address;
+    }
     read.reason = sValue(settings, REASON);
     read.date = sValue(settings, DATE);
     *phase = read;
@@ -153,14 +176,16 @@ std::vector<LoaderPhase> LoaderPhasesReachedAt(const std::vector<LoaderPhase>& p
 {
     std::vector<LoaderPhase> matching;
     for (const LoaderPhase& phase : phases)
-        if (phase.transport == transport && (transport != TCPIP || phase.address == address))
+        if (phase.router_serial_number == 0 && phase.transport == transport &&
+            (transport != TCPIP || phase.address == address))
             matching.push_back(phase);
     return matching;
 }
 
 bool LoaderPhaseReachedBy(const LoaderPhase& phase, const linkSpec& spec)
 {
-    return spec.type == phase.transport && (phase.transport != TCPIP || spec.t.ip.ip_address == phase.address);
+    return phase.router_serial_number == 0 && spec.type == phase.transport &&
+           (phase.transport != TCPIP || spec.t.ip.ip_address == phase.address);
 }
 
 std::string LoaderPhaseFinishCommand(const LoaderPhase& phase)
@@ -215,7 +240,8 @@ std::string LoaderSerialRefusal(const std::vector<LoaderPhase>& phases)
 }
 
 std::vector<std::string> LoaderExplanation(unsigned int serial_number, linkType transport, uint32_t address,
-                                           const std::vector<LoaderPhase>& phases)
+                                           const std::vector<LoaderPhase>& phases, uint32_t router_serial_number,
+                                           uint8_t module_address)
 {
     std::vector<std::string> lines;
     if (serial_number != kLoaderSerialNumber) {
@@ -227,8 +253,20 @@ std::vector<std::string> LoaderExplanation(unsigned int serial_number, linkType 
         }
         return lines;
     }
-    const std::vector<LoaderPhase> reached = LoaderPhasesReachedAt(phases, transport, address);
-    const std::string head = sSerial(serial_number) + " in loader " + sWhere(transport, address) + ": ";
+    std::vector<LoaderPhase> reached;
+    std::string where;
+    if (router_serial_number == 0) {
+        reached = LoaderPhasesReachedAt(phases, transport, address);
+        where = sWhere(transport, address);
+    } else {
+        for (const LoaderPhase& phase : phases)
+            if (phase.router_serial_number == router_serial_number && phase.module_address == module_address)
+                reached.push_back(phase);
+        char module[8];
+        snprintf(module, sizeof(module), "%02X", module_address);
+        where = std::string("at module ") + module + " behind router " + sSerial(router_serial_number);
+    }
+    const std::string head = sSerial(serial_number) + " in loader " + where + ": ";
     if (reached.empty()) {
         lines.push_back(head + "no unfinished update is recorded for it");
     } else if (reached.size() == 1) {

@@ -26,6 +26,8 @@ const char* const BUILD = "LOADER_PHASE_BUILD";
 const char* const STORED = "LOADER_PHASE_STORED";  // "1" when FIRMWARE_FILE is a build of the store
 const char* const TRANSPORT = "LOADER_PHASE_TRANSPORT";  // "USB" or "TCPIP"
 const char* const ADDRESS = "LOADER_PHASE_ADDRESS";  // dotted IPv4 address over TCP/IP
+const char* const ROUTER = "LOADER_PHASE_ROUTER";  // a module behind a router: the router's serial number
+const char* const MODULE = "LOADER_PHASE_MODULE";  // and the module's address on its network (hex)
 const char* const REASON = "LOADER_PHASE_REASON";
 const char* const DATE = "LOADER_PHASE_DATE";
 }  // namespace LoaderPhaseKey
@@ -37,6 +39,10 @@ struct LoaderPhase {
     unsigned int build = 0;
     linkType transport = INVALID;
     uint32_t address = 0;  // IPv4, network byte order (TCP/IP only)
+    // A module reached through a router (transport and address are the router's): the router's
+    // serial number and the module's address; 0 for a device reached directly.
+    uint32_t router_serial_number = 0;
+    uint8_t module_address = 0;
     bool failed = false;   // the update stopped and said why
     std::string reason;    // empty when the run that entered the phase never said (killed)
     std::string date;
@@ -47,7 +53,8 @@ std::vector<std::pair<std::string, std::string>> LoaderPhaseValues(const LoaderP
 // The pairs that clear it: every key with an empty value.
 std::vector<std::pair<std::string, std::string>> LoaderPhaseClearedValues();
 // Reads the record of a device from its settings; false when none is recorded or it is
-// unusable (no transport, no file, or TCP/IP without an address).
+// unusable (no transport, no file, TCP/IP without an address, a router without a module
+// address).
 bool LoaderPhaseFromSettings(const std::map<std::string, std::string>& settings, unsigned int serial_number,
                              LoaderPhase* phase);
 
@@ -58,11 +65,11 @@ bool LoaderPhaseParseTransport(const std::string& text, linkType* transport);
 bool LoaderPhaseParseAddress(const std::string& text, uint32_t* address);
 
 // The recorded phases a loader found over the transport (at the address, for TCP/IP) may
-// belong to.
+// belong to: never a module behind a router, which discovery does not find.
 std::vector<LoaderPhase> LoaderPhasesReachedAt(const std::vector<LoaderPhase>& phases, linkType transport,
                                                uint32_t address);
 // Whether a device found at spec is reached the way the phase was recorded: over its transport
-// and, for TCP/IP, at its address.
+// and, for TCP/IP, at its address (never for a module behind a router).
 bool LoaderPhaseReachedBy(const LoaderPhase& phase, const linkSpec& spec);
 // The command that finishes the phase.
 std::string LoaderPhaseFinishCommand(const LoaderPhase& phase);
@@ -82,8 +89,11 @@ std::string LoaderSerialRefusal(const std::vector<LoaderPhase>& phases);
 
 // What -D says of a device that answers in its loader (the default serial number, or a serial
 // number with a recorded phase): one or more lines. Empty when the device is not in its loader.
+// A module behind a router (router_serial_number not 0) is explained by the phases recorded at
+// its module address behind that router.
 std::vector<std::string> LoaderExplanation(unsigned int serial_number, linkType transport, uint32_t address,
-                                           const std::vector<LoaderPhase>& phases);
+                                           const std::vector<LoaderPhase>& phases, uint32_t router_serial_number = 0,
+                                           uint8_t module_address = 0);
 
 // The history reason of a phase that a killed run left without one.
 std::string LoaderPhaseInterruption(const LoaderPhase& phase);

@@ -10,6 +10,7 @@
 #include "LoaderPhase.h"
 #include "Log.h"
 #include "Module.h"
+#include "SystemClass.h"
 #include "Updater.h"
 #include "UpdaterEntity.h"
 #include "UpdaterStore.h"
@@ -18,6 +19,7 @@
 #include "aTime.h"
 
 using Vantorix::Strandix::Module;
+using Vantorix::Strandix::SystemClass;
 
 namespace {
 
@@ -114,37 +116,61 @@ bool Updater::Finish_Loader_Phase(UpdaterStoreItem& item, LoaderPhase& phase, un
         return false;
     }
 
-    display.message(INFO, "Looking for the loader of %08X over %s", serial_number,
-                    LoaderPhaseTransportName(phase.transport));
-    // The device's own serial number first, then the default one; only where the phase was recorded.
+    // A module behind a router answers at its address there; a device reached directly is
+    // sought by its own serial number first, then the default one, only where the phase was
+    // recorded.
+    if (phase.router_serial_number != 0 && module_address == 0)
+        module_address = phase.module_address;
     Module target(module_address, (uint8_t)0);
-    aErr err = FindDeviceAgain(
-        target,
-        FindAgainRound(FindHow::DISCOVER, phase.transport, {serial_number, UpdaterEntity::kDefaultSerialNumber}),
-        kLoaderSearchRounds, kLoaderSearchPauseMs, 0,
-        [&phase](const linkSpec& spec) { return LoaderPhaseReachedBy(phase, spec); });
-    linkSpec spec{};
-    if (err == aErrNone)
-        err = target.getLinkSpecifier(&spec);
-    if (err != aErrNone) {
-        target.disconnect();
-        display.message(ERROR, "Failed to find the loader of %08X over %s%s%s", serial_number,
-                        LoaderPhaseTransportName(phase.transport), phase.transport == TCPIP ? " at " : "",
-                        phase.transport == TCPIP ? LoaderPhaseAddressText(phase.address).c_str() : "");
-        return false;
-    }
-    if (spec.serial_number != serial_number) {
-        const std::string ambiguous = LoaderPhaseAmbiguity(phase, LoaderPhaseStore::All(updater_directory));
-        if (!ambiguous.empty()) {
+    uint32_t found = 0;
+    if (phase.router_serial_number != 0) {
+        display.message(INFO, "Looking for the loader of %08X behind router %08X at module %02X", serial_number,
+                        phase.router_serial_number, module_address);
+        aErr err = _connect_routed(target, phase.router_serial_number, known_devices);
+        if (err == aErrNone) {
+            SystemClass system;
+            system.init(&target, 0);
+            err = system.getSerialNumber(&found);
+        }
+        if (err != aErrNone || (found != serial_number && found != UpdaterEntity::kDefaultSerialNumber)) {
             target.disconnect();
-            display.message(ERROR, "Refused: %s", ambiguous.c_str());
+            display.message(ERROR, "Failed to find the loader of %08X behind router %08X at module %02X%s",
+                            serial_number, phase.router_serial_number, module_address,
+                            err != aErrNone ? "" : ": another device answers there");
             return false;
         }
+    } else {
+        display.message(INFO, "Looking for the loader of %08X over %s", serial_number,
+                        LoaderPhaseTransportName(phase.transport));
+        aErr err = FindDeviceAgain(
+            target,
+            FindAgainRound(FindHow::DISCOVER, phase.transport, {serial_number, UpdaterEntity::kDefaultSerialNumber}),
+            kLoaderSearchRounds, kLoaderSearchPauseMs, 0,
+            [&phase](const linkSpec& spec) { return LoaderPhaseReachedBy(phase, spec); });
+        linkSpec spec{};
+        if (err == aErrNone)
+            err = target.getLinkSpecifier(&spec);
+        if (err != aErrNone) {
+            target.disconnect();
+            display.message(ERROR, "Failed to find the loader of %08X over %s%s%s", serial_number,
+                            LoaderPhaseTransportName(phase.transport), phase.transport == TCPIP ? " at " : "",
+                            phase.transport == TCPIP ? LoaderPhaseAddressText(phase.address).c_str() : "");
+            return false;
+        }
+        found = spec.serial_number;
+        if (found != serial_number) {
+            const std::string ambiguous = LoaderPhaseAmbiguity(phase, LoaderPhaseStore::All(updater_directory));
+            if (!ambiguous.empty()) {
+                target.disconnect();
+                display.message(ERROR, "Refused: %s", ambiguous.c_str());
+                return false;
+            }
+        }
     }
-    display.message(INFO, "Found the loader of %08X under %08X", serial_number, spec.serial_number);
+    display.message(INFO, "Found the loader of %08X under %08X", serial_number, found);
 
     ReasonDisplay steps(display);
-    err = _transfer_firmware(steps, target, bird, serial_number);
+    aErr err = _transfer_firmware(steps, target, bird, serial_number);
     target.disconnect();
     err = _end_loader_phase(display, updater_directory, item, phase, err, steps.LastError());
     if (err == aErrNone) {
@@ -164,11 +190,11 @@ std::vector<std::string> Updater::Explain_Loaders(const std::vector<DeviceInfo>&
     const std::vector<LoaderPhase> phases = LoaderPhaseStore::All(updater_directory);
     std::vector<std::string> lines;
     for (const DeviceInfo& device : devices) {
-        if (device.spec.router_serial_number != 0 && device.spec.router_serial_number != device.spec.serial_number)
-            continue;  // a module behind a router
-        const std::vector<std::string> more =
-            LoaderExplanation(device.spec.serial_number, device.spec.type,
-                              device.spec.type == TCPIP ? device.spec.t.ip.ip_address : 0, phases);
+        const bool routed =
+            device.spec.router_serial_number != 0 && device.spec.router_serial_number != device.spec.serial_number;
+        const std::vector<std::string> more = LoaderExplanation(
+            device.spec.serial_number, device.spec.type, device.spec.type == TCPIP ? device.spec.t.ip.ip_address : 0,
+            phases, routed ? device.spec.router_serial_number : 0, routed ? (uint8_t)device.spec.module : 0);
         lines.insert(lines.end(), more.begin(), more.end());
     }
     return lines;

@@ -3,6 +3,7 @@
 #ifndef UPDATER_UPDATER_TRANSFER_H
 #define UPDATER_UPDATER_TRANSFER_H
 
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "UpdaterDisplayInterface.h"
 #include "UpdaterSteps.h"
 #include "aDefs.h"
+#include "aLinkSpec.h"
 
 // Refuses a file that fails the whole-file check before anything of it is sent: shows each
 // problem and throws std::runtime_error. By default the file must carry firmware.
@@ -30,6 +32,15 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Vantorix::Strandix::Mo
                         unsigned int serial_number);
 // Shows a failed step's reason (once; an empty reason was shown where it arose).
 void _show_failure(UpdaterDisplayInterface& display, const StepResult& result);
+
+// Connects the target directly: where a discovery of this run found it (known), else over each
+// transport of DirectTransportOrder in turn while the device is not found.
+aErr _connect_direct(Vantorix::Strandix::Module& target, unsigned int serial_number,
+                     const std::map<unsigned int, linkSpec>& known);
+// Connects the target (whose module address is set) through its router, which is connected
+// directly first.
+aErr _connect_routed(Vantorix::Strandix::Module& target, unsigned int router_serial_number,
+                     const std::map<unsigned int, linkSpec>& known);
 
 // Reads what a connected device runs: firmware build (information query) and version, module
 // and router address (system entity) into info.

@@ -255,9 +255,9 @@ StepResult sCheckStore(const std::string& store_root, const UpdaterStoreItem& it
                                               error ? strerror(error) : ""));
 }
 
-// Connects the target directly: where a discovery of this run found it, else over each
-// transport of DirectTransportOrder in turn while the device is not found.
-aErr sConnectDirect(Module& target, unsigned int serial_number, const std::map<unsigned int, linkSpec>& known)
+}  // namespace
+
+aErr _connect_direct(Module& target, unsigned int serial_number, const std::map<unsigned int, linkSpec>& known)
 {
     const auto found = known.find(serial_number);
     if (found != known.end()) {
@@ -274,6 +274,17 @@ aErr sConnectDirect(Module& target, unsigned int serial_number, const std::map<u
     }
     return err;
 }
+
+aErr _connect_routed(Module& target, unsigned int router_serial_number, const std::map<unsigned int, linkSpec>& known)
+{
+    Module router(0, (uint8_t)0);
+    const aErr err = _connect_direct(router, router_serial_number, known);
+    if (err != aErrNone)
+        return err;
+    return target.connectThroughLinkModule(&router);
+}
+
+namespace {
 
 // Seeks a device that dropped its link again, over the transport it was reached by, until
 // the deadline when there is one. Failure: the reason, naming the device and the wait.
@@ -383,7 +394,7 @@ StepResult sConnect(UpdaterDisplayInterface& display, Module& target, unsigned i
         if (module_address == 0)
             return StepResult::Fail("connect", "Module address required for indirect firmware update");
         Module router(0, (uint8_t)0);
-        aErr routerErr = sConnectDirect(router, router_serial_number, known);
+        aErr routerErr = _connect_direct(router, router_serial_number, known);
         if (routerErr != aErrNone) {
             display.message(ERROR, "Failed to connect to link module [%08X]", router_serial_number);
             return StepResult::Fail("connect", StepText("Connect to router %08X failed: %s", router_serial_number,
@@ -391,7 +402,7 @@ StepResult sConnect(UpdaterDisplayInterface& display, Module& target, unsigned i
         }
         err = target.connectThroughLinkModule(&router);
     } else {
-        err = sConnectDirect(target, serial_number, known);
+        err = _connect_direct(target, serial_number, known);
     }
     if (err != aErrNone) {
         display.message(ERROR, "Failed to connect to module [%08X]", serial_number);
@@ -527,15 +538,30 @@ bool Updater::Update_Firmware(unsigned int serial_number, unsigned int build, st
     }
     // An update that stopped in the loader phase is finished when the device does not answer
     // under its own serial number (it runs its loader, perhaps under the default one).
+    // A module behind a router is sought where the record says, through the same router.
     LoaderPhase unfinished;
-    if (router_serial_number == 0 && item.IsValid() &&
-        LoaderPhaseFromSettings(item.Settings().Entries(), serial_number, &unfinished)) {
+    if (item.IsValid() && LoaderPhaseFromSettings(item.Settings().Entries(), serial_number, &unfinished) &&
+        (router_serial_number == 0 || router_serial_number == unfinished.router_serial_number)) {
         display.message(INFO, "An update of %08X with %s did not finish its loader phase", serial_number,
                         unfinished.file.c_str());
         Module probe(module_address, (uint8_t)0);
-        const aErr found = sConnectDirect(probe, serial_number, known_devices);
+        bool own = false;
+        if (unfinished.router_serial_number != 0) {
+            router_serial_number = unfinished.router_serial_number;
+            if (module_address == 0)
+                module_address = unfinished.module_address;
+            probe.setModuleAddress(module_address);
+            uint32_t answered = 0;
+            if (_connect_routed(probe, router_serial_number, known_devices) == aErrNone) {
+                SystemClass system;
+                system.init(&probe, 0);
+                own = system.getSerialNumber(&answered) == aErrNone && answered == serial_number;
+            }
+        } else {
+            own = _connect_direct(probe, serial_number, known_devices) == aErrNone;
+        }
         probe.disconnect();
-        if (found != aErrNone)
+        if (!own)
             return Finish_Loader_Phase(item, unfinished, build, bird_file, module_address, override);
         display.message(INFO, "Device %08X answers under its own serial number: updating it afresh", serial_number);
     }
@@ -590,14 +616,14 @@ bool Updater::Update_Firmware(unsigned int serial_number, unsigned int build, st
         last_transport = transport;
 
         // From LOAD until REBOOT the device runs only its loader: the phase is recorded first, so
-        // an update that stops there can be finished later. Not behind a router, whose modules
-        // discovery cannot find in their loader.
+        // an update that stops there can be finished later. A module behind a router is recorded
+        // with the router (whose transport and address these are) and its module address.
         LoaderPhase phase;
         bool recorded = false;
         auto record_phase = [&]() -> StepResult {
-            if (router_serial_number != 0)
-                return StepResult::Ok();
             phase.serial_number = serial_number;
+            phase.router_serial_number = router_serial_number;
+            phase.module_address = router_serial_number != 0 ? module_address : 0;
             phase.stored = bird_file.empty();
             phase.file = phase.stored ? sBirdName(build) : bird_file;
             phase.build = phase.stored ? build : bird.GetBuild();
