@@ -428,14 +428,22 @@ void SimUsbDevice::ServiceInLocked()
     }
 }
 
-// A host process that closed the device node, or died with it open: as the kernel does, its
-// transfers are gone, so a pending IN transfer never takes bytes meant for another process (nor
-// is a transfer of a process that is gone handed to another).
-void SimUsbDevice::ForgetGoneClientsLocked()
+// Claiming the interface is exclusive: a process claims it only once the one before has let it
+// go, by closing the device or by dying with it open (kill -9). As the kernel does, the earlier
+// process's transfers are gone then, so a pending IN transfer of a process that is gone never
+// takes bytes meant for the new one.
+void SimUsbDevice::ForgetOtherClientsLocked(void* client)
 {
-    auto gone = [](const std::shared_ptr<Urb>& urb) { return !umockdev_ioctl_client_get_connected(urb->client); };
-    pendingIn_.erase(std::remove_if(pendingIn_.begin(), pendingIn_.end(), gone), pendingIn_.end());
-    completed_.erase(std::remove_if(completed_.begin(), completed_.end(), gone), completed_.end());
+    auto other = [client](const std::shared_ptr<Urb>& urb) { return urb->client != client; };
+    pendingIn_.erase(std::remove_if(pendingIn_.begin(), pendingIn_.end(), other), pendingIn_.end());
+    completed_.erase(std::remove_if(completed_.begin(), completed_.end(), other), completed_.end());
+}
+
+// The oldest completed transfer of this connection (each connection reaps only its own).
+std::deque<std::shared_ptr<SimUsbDevice::Urb>>::iterator SimUsbDevice::CompletedOfLocked(void* client)
+{
+    return std::find_if(completed_.begin(), completed_.end(),
+                        [client](const std::shared_ptr<Urb>& urb) { return urb->client == client; });
 }
 
 bool SimUsbDevice::HandleIoctl(void* clientPtr)
@@ -444,11 +452,11 @@ bool SimUsbDevice::HandleIoctl(void* clientPtr)
     const unsigned long request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
     std::lock_guard<std::mutex> lock(mutex_);
-    ForgetGoneClientsLocked();
 
     if (unplugged_) {
         // Transfers completed by the unplug can still be reaped; everything else fails.
-        if ((request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY) && !completed_.empty())
+        if ((request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY) &&
+            CompletedOfLocked(client) != completed_.end())
             return ReapLocked(client, arg);
         umockdev_ioctl_client_complete(client, -1, ENODEV);
         return true;
@@ -535,7 +543,7 @@ bool SimUsbDevice::HandleIoctl(void* clientPtr)
 
     if (request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY) {
         ServiceInLocked();
-        if (completed_.empty()) {
+        if (CompletedOfLocked(client) == completed_.end()) {
             umockdev_ioctl_client_complete(client, -1, EAGAIN);
             return true;
         }
@@ -546,7 +554,7 @@ bool SimUsbDevice::HandleIoctl(void* clientPtr)
     if (request == USBDEVFS_DISCARDURB) {
         const uint64_t address = *(uint64_t*)arg->data;
         for (auto it = pendingIn_.begin(); it != pendingIn_.end(); ++it) {
-            if ((*it)->address != address)
+            if ((*it)->address != address || (*it)->client != client)
                 continue;
             std::shared_ptr<Urb> urb = *it;
             pendingIn_.erase(it);
@@ -560,8 +568,10 @@ bool SimUsbDevice::HandleIoctl(void* clientPtr)
     }
 
     if (request == USBDEVFS_CLAIMINTERFACE || request == USBDEVFS_RELEASEINTERFACE) {
-        if (request == USBDEVFS_CLAIMINTERFACE)
+        if (request == USBDEVFS_CLAIMINTERFACE) {
             claims_++;
+            ForgetOtherClientsLocked(client);
+        }
         else
             releases_++;
         umockdev_ioctl_client_complete(client, 0, 0);
@@ -590,8 +600,9 @@ bool SimUsbDevice::ReapLocked(void* clientPtr, void* argPtr)
 {
     UMockdevIoctlClient* client = (UMockdevIoctlClient*)clientPtr;
     UMockdevIoctlData* arg = (UMockdevIoctlData*)argPtr;
-    std::shared_ptr<Urb> urb = completed_.front();
-    completed_.pop_front();
+    const auto found = CompletedOfLocked(client);
+    std::shared_ptr<Urb> urb = *found;
+    completed_.erase(found);
     urb->u()->status = urb->status;
     urb->u()->actual_length = urb->actual;
     UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr);

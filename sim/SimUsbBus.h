@@ -128,7 +128,8 @@ class SimUsbDevice {
     bool StringDescriptor(uint8_t index, std::vector<uint8_t>& out) const;
     static int sHandleIoctl(void* handler, void* client, void* self);
     bool HandleIoctl(void* client);
-    void ForgetGoneClientsLocked();
+    void ForgetOtherClientsLocked(void* client);
+    std::deque<std::shared_ptr<Urb>>::iterator CompletedOfLocked(void* client);
     bool ReapLocked(void* client, void* arg);
     void ServiceInLocked();
 

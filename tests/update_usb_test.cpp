@@ -67,6 +67,8 @@ class UpdateUsb : public ::testing::Test {
         self.model = kModel;
         module.reset(new SimModuleLogic(self));
         upgrade.reset(new SimUpgradeLogic(config, module.get(), kSerial));
+        SimModuleLogic* running = module.get();
+        upgrade->SetRunningHook([running](uint32_t build, uint32_t version) { running->SetFirmware(2, build, version); });
         SimDeviceConfig deviceConfig;
         deviceConfig.serialNumber = kSerial;
         deviceConfig.moduleAddress = 2;

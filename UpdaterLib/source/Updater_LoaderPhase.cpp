@@ -103,6 +103,10 @@ bool Updater::Finish_Loader_Phase(UpdaterStoreItem& item, LoaderPhase& phase, un
         display.message(ERROR, "Failed to load bird file");
         return false;
     }
+    // What -V compares the running build with, and where it seeks the device after REBOOT.
+    last_build = bird.GetBuild();
+    last_version = bird.GetVersion();
+    last_transport = phase.transport;
     const bool chosen = !bird_file.empty() || build != 0;
     const std::string wrong =
         chosen ? LoaderPhaseBuildProblem(phase, bird_file.empty() ? build : bird.GetBuild(), override) : std::string();

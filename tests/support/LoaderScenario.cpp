@@ -14,14 +14,18 @@ namespace {
 const uint32_t kSerialAt = 0x4010;
 
 // A BIRD file for a Ginkgo (model 16) made for another device: one loader block, two firmware
-// blocks and the serial number patched at kSerialAt.
+// blocks (the first saying which build it is, so the simulated device runs that build after
+// REBOOT) and the serial number patched at kSerialAt.
 void sWriteBird(const std::string& path, uint32_t build)
 {
     BirdWriter writer;
     writer.AddInformation(build, "3.1.4", 0x0BADBEEF, "Ginkgo");
     writer.AddSerialNumberLocations(kSerialAt, 0);
     writer.AddLoader(0x20000000, BirdWriter::MakeCode(700, build));
-    writer.AddFirmware(0x4000, BirdWriter::MakeCode(3000, build + 1));
+    std::vector<uint8_t> code = BirdWriter::MakeCode(3000, build + 1);
+    const std::vector<uint8_t> tag = SimUpgradeLogic::FirmwareTag(build, (3u << 28) | (1u << 24) | 4u);
+    code.insert(code.begin() + 64, tag.begin(), tag.end());
+    writer.AddFirmware(0x4000, code);
     writer.AddFirmware(0x8000, BirdWriter::MakeCode(1500, build + 2));
     ASSERT_EQ(aErrNone, writer.Write(path));
 }
@@ -111,8 +115,11 @@ void RunStoppedInLoaderScenario(LoaderScenarioTarget& target, const TempDir& fil
                                                     serial + " was with build 601"))
             << wrong.err;
 
-        ProcessResult finish = updater({"-U", "-d", serial});
+        // Finished, and checked: the device comes back running the file's build.
+        ProcessResult finish = updater({"-U", "-d", serial, "-V", "-w", "30"});
         EXPECT_EQ(0, finish.exit_code) << finish.out << finish.err;
+        EXPECT_NE(std::string::npos, (finish.out + finish.err).find("Device " + serial + " now runs 3.1.4 (601)"))
+            << finish.out << finish.err;
         EXPECT_NE(std::string::npos, finish.out.find("Found the loader of " + serial + " under DEADDEAD"))
             << finish.out;
         EXPECT_EQ(std::string::npos, finish.out.find("Transferring loader block")) << finish.out;

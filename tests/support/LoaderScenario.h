@@ -3,7 +3,8 @@
 // two blocks) with the simulated device left in its loader under serial number 0xDEADDEAD; the
 // store keeps the record, -D explains the loader, -U -d DEADDEAD and another build are refused,
 // and the next -U of the device finishes it (only the firmware blocks, patched with the device's
-// own serial number, then REBOOT), with both the stop and the end in the device's history.
+// own serial number, then REBOOT; with -V the device is seen running the file's build), with
+// both the stop and the end in the device's history.
 #ifndef TEST_LOADER_SCENARIO_H
 #define TEST_LOADER_SCENARIO_H
 
