@@ -298,15 +298,15 @@ TEST(RecoveryCli, FailuresNameTheStepAndTheReason)
          "not be reached: ",
          false, -1},
         {"prepare refused", sChip(), true, true,
-         "LPC recovery on @PORT@ failed at prepare sectors 0 to 29: the chip answered return code 9 "
+         "LPC recovery of 00C0FFEE on @PORT@ failed at prepare sectors 0 to 29: the chip answered return code 9 "
          "SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION\n",
          false, -1},
         {"erase refused", sChip(), true, true,
-         "LPC recovery on @PORT@ failed at erase sectors 0 to 29: the chip answered return code 19 "
+         "LPC recovery of 00C0FFEE on @PORT@ failed at erase sectors 0 to 29: the chip answered return code 19 "
          "CODE_READ_PROTECTION_ENABLED; the chip is erased; run the recovery again\n",
          false, -1},
         {"copy refused", sChip(), true, true,
-         "LPC recovery on @PORT@ failed at copy of block 1 of 2 to flash at 0x00000000: the chip answered return code 10 "
+         "LPC recovery of 00C0FFEE on @PORT@ failed at copy of block 1 of 2 to flash at 0x00000000: the chip answered return code 10 "
          "COMPARE_ERROR; the chip is erased; run the recovery again\n",
          true, -1},
         {"i.MX ROM hangs after the first status", sChip(), true, true,

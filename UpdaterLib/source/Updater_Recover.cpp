@@ -218,7 +218,10 @@ std::string sSectors(uint32_t first, uint32_t last)
 // sectors or address) and what the chip answered.
 class LpcRewrite {
   public:
-    LpcRewrite(UpdaterDisplayInterface& display, const std::string& port) : display(display), port(port) {}
+    LpcRewrite(UpdaterDisplayInterface& display, const std::string& port, unsigned int serial_number)
+        : display(display), port(port), device(serial_number != 0 ? StepText(" of %08X", serial_number) : "")
+    {
+    }
 
     StepResult Connect(unsigned int baud_rate)
     {
@@ -323,11 +326,12 @@ class LpcRewrite {
   private:
     UpdaterDisplayInterface& display;
     std::string port;
+    std::string device;  // " of SERIAL" when the device is known
     bool erased = false;
 
     StepResult Failed(aErr err, const std::string& step)
     {
-        return StepResult::Fail(step, StepText("LPC recovery on %s failed at %s: %s", port.c_str(), step.c_str(),
+        return StepResult::Fail(step, StepText("LPC recovery%s on %s failed at %s: %s", device.c_str(), port.c_str(), step.c_str(),
                                                LpcFailureReason(isp.LastReturnCode(), aError_GetErrorText(err), erased)
                                                    .c_str()));
     }
@@ -336,11 +340,12 @@ class LpcRewrite {
 }  // namespace
 
 // Steps: connect, unlock, prepare and erase every sector, then each firmware block (write to
-// RAM, prepare, copy, per piece), then go. Failure: the reason, shown here.
+// RAM, prepare, copy, per piece), then go. Failure: the reason, shown here, naming the device
+// (serial_number, when known) and the port.
 bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std::string& serial_port,
-                           unsigned int baud_rate, Fingerprint&)
+                           unsigned int baud_rate, Fingerprint&, unsigned int serial_number = 0)
 {
-    LpcRewrite rewrite(display, serial_port);
+    LpcRewrite rewrite(display, serial_port, serial_number);
     StepResult result = rewrite.Connect(baud_rate);
     if (result)
         result = rewrite.Unlock();
@@ -471,7 +476,7 @@ bool Updater::Recover_Firmware(std::string serial_port, unsigned int build, unsi
     case RecoveryPath::LPC:
         bird.DecodeFirmwareBlocks(fingerprint.words[0], fingerprint.words[1], fingerprint.words[2],
                                   fingerprint.words[3]);
-        result = _recover_firmware_lpc(display, bird, serial_port, baud_rate, fingerprint);
+        result = _recover_firmware_lpc(display, bird, serial_port, baud_rate, fingerprint, serial_number);
         break;
     case RecoveryPath::UNKNOWN:
         display.message(ERROR, "Unknown device");
