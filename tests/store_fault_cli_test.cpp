@@ -22,6 +22,7 @@
 #include "ImxRomSim.h"
 #include "IsolatedHome.h"
 #include "KeyValueStore.h"
+#include "LoaderScenario.h"
 #include "LpcRomSim.h"
 #include "NetNamespace.h"
 #include "Process.h"
@@ -139,14 +140,7 @@ class StoreFaults : public ::testing::Test {
     // The device took the whole update file once, then rebooted.
     void ExpectUpdated()
     {
-        BirdFile bird(update.c_str());
-        const std::vector<BirdBlock> expected = bird.FindBlocks(BirdFile::BLOCK_FIRMWARE);
-        ASSERT_GE(firmware.size(), expected.size());
-        for (size_t i = 0; i < expected.size(); i++) {
-            const SimUpgradeBlock& got = firmware[firmware.size() - expected.size() + i];
-            EXPECT_EQ(expected[i].address, got.address);
-            EXPECT_EQ(std::vector<uint8_t>(expected[i].data + 4, expected[i].data + expected[i].length), got.bytes);
-        }
+        ExpectLastFirmwareIs(BirdFile(update.c_str()), firmware);
         EXPECT_EQ(1, loads);
         EXPECT_EQ(1, reboots);
     }

@@ -1,25 +1,13 @@
 #include "BirdCheck.h"
 
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
+#include "UpdaterSteps.h"
 #include "aDefs.h"
 
 namespace {
-
-std::string sFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-std::string sFormat(const char* format, ...)
-{
-    char text[256];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(text, sizeof(text), format, args);
-    va_end(args);
-    return text;
-}
 
 const char* sBlockName(uint8_t type)
 {
@@ -56,20 +44,20 @@ void sStructure(const BirdFile& bird, std::vector<std::string>& problems)
     if (bird.Signature() != 0x62697264u)  // "bird"
         problems.push_back("the file does not start with the BIRD signature");
     if ((bird.Version() >> 8) == 0 || (bird.Version() & 0xFF) == 0)
-        problems.push_back(sFormat("the format version %u.%u is not valid", bird.Version() >> 8, bird.Version() & 0xFF));
+        problems.push_back(StepText("the format version %u.%u is not valid", bird.Version() >> 8, bird.Version() & 0xFF));
     const BirdFile::ParseReport& parse = bird.Parse();
     if (bird.ContentSize() < 8)
-        problems.push_back(sFormat("the content is %u bytes, too short for a block count and a checksum",
+        problems.push_back(StepText("the content is %u bytes, too short for a block count and a checksum",
                                    bird.ContentSize()));
     if (parse.overrun)
-        problems.push_back(sFormat("block %u (type %u) is %u bytes long but only %zu bytes follow it",
+        problems.push_back(StepText("block %u (type %u) is %u bytes long but only %zu bytes follow it",
                                    bird.BlockCount() + 1, parse.overrun_type, parse.overrun_length,
                                    parse.overrun_room));
     else if (parse.extra_bytes < 0 && bird.ContentSize() >= 8)
-        problems.push_back(sFormat("the content ends %lld bytes short of its checksum", -parse.extra_bytes));
+        problems.push_back(StepText("the content ends %lld bytes short of its checksum", -parse.extra_bytes));
     if (parse.reported_count != bird.BlockCount() && bird.ContentSize() >= 4)
         problems.push_back(
-            sFormat("the file reports %u blocks but holds %u", parse.reported_count, bird.BlockCount()));
+            StepText("the file reports %u blocks but holds %u", parse.reported_count, bird.BlockCount()));
 }
 
 void sSegments(const BirdFile& bird, const BirdCheck::Options& options, std::vector<std::string>& problems)
@@ -82,7 +70,7 @@ void sSegments(const BirdFile& bird, const BirdCheck::Options& options, std::vec
         unsigned index = block.type == BirdFile::BLOCK_LOADER ? ++loader : ++firmware;
         // A segment is its 4-byte load address and at least one byte of code.
         if (block.length <= 4)
-            problems.push_back(sFormat("%s block %u holds no code (%u bytes)", sBlockName(block.type), index,
+            problems.push_back(StepText("%s block %u holds no code (%u bytes)", sBlockName(block.type), index,
                                        block.length));
     }
     if (firmware == 0 && options.need_firmware)
@@ -100,10 +88,10 @@ void sSerialNumberLocations(const BirdFile& bird, std::vector<std::string>& prob
     if (serial == 0 && descriptor == 0)
         problems.push_back("the serial-number location block names no location");
     if (serial != 0 && !sInsideFirmware(bird, serial, 4))
-        problems.push_back(sFormat("the serial-number location %08X lies outside every firmware block", serial));
+        problems.push_back(StepText("the serial-number location %08X lies outside every firmware block", serial));
     if (descriptor != 0 && !sInsideFirmware(bird, descriptor, 16))
         problems.push_back(
-            sFormat("the serial-number descriptor location %08X lies outside every firmware block", descriptor));
+            StepText("the serial-number descriptor location %08X lies outside every firmware block", descriptor));
 }
 
 void sIdentity(const BirdFile& bird, std::vector<std::string>& problems)
@@ -114,7 +102,7 @@ void sIdentity(const BirdFile& bird, std::vector<std::string>& problems)
             continue;
         found = true;
         if (block.length < BirdFile::INFO_BLOCK_SIZE)
-            problems.push_back(sFormat("the information block is %u bytes, %zu expected", block.length,
+            problems.push_back(StepText("the information block is %u bytes, %zu expected", block.length,
                                        BirdFile::INFO_BLOCK_SIZE));
         break;
     }

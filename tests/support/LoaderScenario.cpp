@@ -46,6 +46,17 @@ const char* const kKill =
 
 }  // namespace
 
+void ExpectLastFirmwareIs(const BirdFile& bird, const std::vector<SimUpgradeBlock>& firmware)
+{
+    const std::vector<BirdBlock> expected = bird.FindBlocks(BirdFile::BLOCK_FIRMWARE);
+    ASSERT_GE(firmware.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); i++) {
+        const SimUpgradeBlock& got = firmware[firmware.size() - expected.size() + i];
+        EXPECT_EQ(expected[i].address, got.address);
+        EXPECT_EQ(std::vector<uint8_t>(expected[i].data + 4, expected[i].data + expected[i].length), got.bytes);
+    }
+}
+
 void RunStoppedInLoaderScenario(LoaderScenarioTarget& target, const TempDir& files)
 {
     const std::string serial = sHex(target.SerialNumber());
@@ -131,13 +142,7 @@ void RunStoppedInLoaderScenario(LoaderScenarioTarget& target, const TempDir& fil
         // The finishing run's blocks are the last ones received (a killed run wrote one before).
         BirdFile bird(path.c_str());
         ASSERT_TRUE(bird.ReplaceSerialNumber(target.SerialNumber()));
-        const std::vector<BirdBlock> expected = bird.FindBlocks(BirdFile::BLOCK_FIRMWARE);
-        ASSERT_GE(firmware.size(), expected.size());
-        for (size_t i = 0; i < expected.size(); i++) {
-            const SimUpgradeBlock& got = firmware[firmware.size() - expected.size() + i];
-            EXPECT_EQ(expected[i].address, got.address);
-            EXPECT_EQ(std::vector<uint8_t>(expected[i].data + 4, expected[i].data + expected[i].length), got.bytes);
-        }
+        ExpectLastFirmwareIs(bird, firmware);
         KeyValueStore after(settings.c_str());
         EXPECT_EQ("", after.GetString("LOADER_PHASE", ""));
         EXPECT_EQ(path, after.GetString("LATEST_TRANSFER", ""));

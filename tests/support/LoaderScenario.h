@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "BirdFile.h"
 #include "IsolatedHome.h"
 #include "Process.h"
 #include "SimUpgradeLogic.h"
@@ -31,6 +32,10 @@ class LoaderScenarioTarget {
     virtual std::vector<std::string> UpdaterCommand() = 0;
     virtual ProcessResult RunCommand(const std::vector<std::string>& argv) = 0;
 };
+
+// The last firmware blocks a simulated device received are the file's firmware blocks, in order
+// (an earlier, interrupted run may have written some before them).
+void ExpectLastFirmwareIs(const BirdFile& bird, const std::vector<SimUpgradeBlock>& firmware);
 
 // Runs both ways of stopping (files for the BIRD files and the killed run's output).
 void RunStoppedInLoaderScenario(LoaderScenarioTarget& target, const TempDir& files);
