@@ -467,15 +467,44 @@ TEST(StoreReads, RecoveryTakesNothingFromOutsideTheStoreOrFromADamagedFile)
     EXPECT_TRUE(imx.device().Writes().empty());
     EXPECT_FALSE(imx.device().Jumped());
 
+    // A file given with -f that the ROM's path cannot use whole: the LPC flash rewrite needs
+    // firmware blocks, the i.MX ROM a loader from a file that reads to its end. The i.MX rows
+    // give all the program says on standard error.
     BirdWriter infoOnly;
     infoOnly.AddInformation(701, "1.2.3", kSerial, "Ginkgo");
     ASSERT_EQ(aErrNone, infoOnly.Write(files.file("info-only.bird")));
-    LpcRomSim lpc;
-    ASSERT_TRUE(lpc.Start());
-    r = home.Run({"-U", "-t", "RECOVER", "-d", kSerialText, "-s", lpc.Port(), "-f", files.file("info-only.bird")});
-    EXPECT_EQ(1, r.exit_code) << r.out << r.err;
-    EXPECT_NE(std::string::npos, r.err.find("no firmware block")) << r.err;
-    EXPECT_TRUE(lpc.Erased().empty());
-    for (const std::string& command : lpc.Commands())
-        EXPECT_NE(0u, command.rfind("W ", 0)) << command;
+    std::string cut = ReadFileText(files.file("outside.bird"));
+    cut.resize(cut.size() - 2000);  // ends inside the firmware block, after the whole loader
+    WriteFileText(files.file("cut.bird"), cut);
+    const struct {
+        const char* name;
+        bool lpc;
+        std::string file, error;
+    } cases[] = {
+        {"LPC, no firmware", true, files.file("info-only.bird"), "no firmware block"},
+        {"i.MX, cut short", false, files.file("cut.bird"),
+         "No loader for the i.MX ROM in " + files.file("cut.bird") +
+             ": Failed to load bird data\nCould not get Device Identifier\n"},
+        {"i.MX, no loader", false, files.file("info-only.bird"),
+         "Bird file " + files.file("info-only.bird") + ": the file holds no loader block\nNo loader for the i.MX ROM in " +
+             files.file("info-only.bird") +
+             ": Bird file check failed: the file holds no loader block\nCould not get Device Identifier\n"},
+    };
+    for (const auto& c : cases) {
+        LpcRomSim lpc;
+        ImxRomSim rom;
+        ASSERT_TRUE(c.lpc ? lpc.Start() : rom.Start());
+        r = home.Run({"-U", "-t", "RECOVER", "-d", kSerialText, "-s", c.lpc ? lpc.Port() : rom.Port(), "-f", c.file});
+        EXPECT_EQ(1, r.exit_code) << c.name << r.out << r.err;
+        if (c.lpc) {
+            EXPECT_NE(std::string::npos, r.err.find(c.error)) << c.name << ": " << r.err;
+            EXPECT_TRUE(lpc.Erased().empty());
+            for (const std::string& command : lpc.Commands())
+                EXPECT_NE(0u, command.rfind("W ", 0)) << command;
+        } else {
+            EXPECT_EQ(c.error, r.err) << c.name;
+            EXPECT_TRUE(rom.device().Commands().empty()) << c.name;
+            EXPECT_FALSE(rom.device().Jumped()) << c.name;
+        }
+    }
 }
