@@ -97,38 +97,69 @@ void sExpectFlashed(LpcRomSim& sim, const Firmware& fw)
 
 }  // namespace
 
-// -N on a line where an LPC chip answers, and on one where nothing does; with --json the
-// messages go to standard error and standard output is the document alone.
+// -N on a line where an LPC chip answers, on one where nothing does, and on one where an i.MX
+// ROM takes the start of the loader stored for the placeholder serial number and then hangs;
+// with --json the messages go to standard error and standard output is the document alone.
 TEST(RecoveryCli, Fingerprint)
 {
     PtyLine silent;
     ASSERT_TRUE(silent.Open());
+    enum Rom { NONE, LPC, IMX_HANGS };
     struct Case {
-        bool chip, json;
+        Rom rom;
+        bool json;
         int exit_code;
         std::string message, document;
     } cases[] = {
-        {true, false, 0, "[ 0A1B2C3D 11223344 CAFEF00D 00000007 ]\n", ""},
-        {true, true, 0, "[ 0A1B2C3D 11223344 CAFEF00D 00000007 ]\n",
+        {LPC, false, 0, "[ 0A1B2C3D 11223344 CAFEF00D 00000007 ]\n", ""},
+        {LPC, true, 0, "[ 0A1B2C3D 11223344 CAFEF00D 00000007 ]\n",
          "('fingerprint', True, None, [{'serial': 'DEADDEAD', 'ok': True, 'error': None, "
          "'fingerprint': ['0A1B2C3D', '11223344', 'CAFEF00D', '00000007']}])"},
         // Nothing answers as an LPC; the i.MX path needs a loader it cannot find either.
-        {false, false, 1, "Got no response from chip\n", ""},
-        {false, true, 1, "Got no response from chip\n",
+        {NONE, false, 1, "Got no response from chip\n", ""},
+        {NONE, true, 1, "Got no response from chip\n",
          "('fingerprint', False, None, [{'serial': 'DEADDEAD', 'ok': False, 'error': 'Got no response from chip; "
          "No fingerprint from a ROM bootloader on " +
              silent.SlavePath() + ": is the device in recovery mode on that port?'}])"},
+        // The whole of standard error ("@PORT@": the ROM's port), within a bounded run.
+        {IMX_HANGS, false, 1,
+         "The i.MX ROM on @PORT@ stopped answering: no completion status after the block's data (loader block 1 of 2, "
+         "1500 bytes to 0x20000000)\nGot no response from chip\n",
+         ""},
     };
     for (const Case& c : cases) {
         LpcRomSim sim(sChip());
         ASSERT_TRUE(sim.Start());
+        ImxRomSim imx;
         IsolatedHome home;
-        std::vector<std::string> args = {"-N", "-s", c.chip ? sim.Port() : silent.SlavePath(), "-u",
-                                         "http://127.0.0.1:9/cgi/u"};
+        std::string port = c.rom == LPC ? sim.Port() : silent.SlavePath();
+        if (c.rom == IMX_HANGS) {
+            const std::string dir = home.store() + "/DEADDEAD";
+            ASSERT_EQ(0, RunProcess({"mkdir", "-p", dir}).exit_code);
+            BirdWriter writer;
+            writer.AddInformation(700, "1.2.3", 0xDEADDEAD, "Recovered");
+            writer.AddLoader(0x20000000, BirdWriter::MakeCode(1500, 11));
+            writer.AddLoader(0x20200000, BirdWriter::MakeCode(700, 12));
+            ASSERT_EQ(aErrNone, writer.Write(dir + "/700.bird"));
+            WriteFileText(dir + "/.settings", "LATEST_DOWNLOAD=700.bird\n");
+            ImxRomFaults faults;
+            faults.quietAfterReplies = 1;
+            imx.device().SetFaults(faults);
+            ASSERT_TRUE(imx.Start());
+            port = imx.Port();
+        }
+        std::vector<std::string> args = {"-N", "-s", port, "-u", "http://127.0.0.1:9/cgi/u"};
         if (c.json)
             args.push_back("--json");
-        ProcessResult r = home.Run(args);
+        ProcessResult r = home.Run(args, "", 60000);
         EXPECT_EQ(c.exit_code, r.exit_code) << r.out << r.err;
+        if (c.rom == IMX_HANGS) {
+            std::string message = c.message;
+            message.replace(message.find("@PORT@"), 6, port);
+            EXPECT_EQ(message, r.err);
+            EXPECT_FALSE(imx.device().Jumped());
+            continue;
+        }
         const std::string& messages = c.json || c.exit_code != 0 ? r.err : r.out;
         EXPECT_NE(std::string::npos, messages.find(c.message)) << c.json << "\n" << r.out << r.err;
         if (c.json) {
