@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -204,18 +205,26 @@ TEST_F(RecoveryImx, LoaderThatLeftIsFoundAgainWhenItComesBack)
     back.disconnect();
 }
 
-// -V after an i.MX recovery: the reboot brings the chip back on USB as the device the recovery
-// was for, running the build its firmware carries; a chip that never comes back fails the check
-// within the wait.
-TEST_F(RecoveryImx, VerifiedRecoveryFindsTheDeviceOnUsb)
+// -U -t RECOVER -V through the program, which alone runs under the simulated USB bus (with a
+// private home): the reboot brings the chip back on USB as the device the recovery was for,
+// running the build its firmware carries. A chip that never comes back fails the check within
+// the wait (in-process below).
+TEST_F(RecoveryImx, VerifiedRecoveryThroughTheProgramFindsTheDeviceOnUsb)
 {
+    const char* preload = getenv("LD_PRELOAD");
+    ASSERT_NE(preload, nullptr);
     ASSERT_TRUE(loader->ComeBackAs(kSerial, 300));
-    ASSERT_TRUE(updater->Recover_Firmware(rom.Port(), 0, 115200, 0xDEADDEAD, "", false));
-    ASSERT_EQ(kSerial, updater->LastSerialNumber());
-    DeviceInfo running;
-    EXPECT_TRUE(updater->Verify_Recovery(kSerial, 30, running));
-    EXPECT_EQ(900u, running.build);
-    EXPECT_TRUE(display.saw("Device 00B0A7ED now runs 3.0.0 (900)")) << display.all.size();
+    IsolatedHome home;
+    ProcessResult r = home.RunCommand({"env", std::string("LD_PRELOAD=") + preload, UPDATER_BINARY, "-U", "-V", "-w",
+                                       "30", "-t", "RECOVER", "-s", rom.Port(), "-u", server.BaseURL()},
+                                      "", 120000, {"LD_PRELOAD="});
+    ASSERT_EQ(0, r.exit_code) << r.out << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("Device 00B0A7ED now runs 3.0.0 (900)\n")) << r.out;
+    ExpectLoaderWritten();
+    std::vector<SimUpgradeBlock> firmware = loader->upgrade().Firmware();
+    ASSERT_EQ(2u, firmware.size());
+    EXPECT_EQ(images.fw1, firmware[0].bytes);
+    EXPECT_EQ(images.fw2, firmware[1].bytes);
 }
 
 TEST_F(RecoveryImx, VerifiedRecoveryOfAChipThatNeverComesBackFails)
