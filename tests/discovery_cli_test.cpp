@@ -57,7 +57,7 @@ class DiscoveryCli : public ::testing::Test {
     {
         ASSERT_TRUE(ns.ok());
         // An address besides 127.0.0.1 for discovery to send its request from.
-        ASSERT_EQ(0, ns.Run({"ip", "addr", "add", std::string(kAddress) + "/24", "dev", "lo"}).exit_code);
+        ASSERT_TRUE(ns.AddAddress(std::string(kAddress) + "/24"));
     }
 
     NetNamespace ns;

@@ -47,7 +47,7 @@ class MultiUpdateCli : public ::testing::Test {
     void SetUp() override
     {
         ASSERT_TRUE(ns.ok());
-        ASSERT_EQ(0, ns.Run({"ip", "addr", "add", std::string(kAddress) + "/24", "dev", "lo"}).exit_code);
+        ASSERT_TRUE(ns.AddAddress(std::string(kAddress) + "/24"));
         sWriteBird(bird());
     }
 

@@ -49,7 +49,7 @@ class UpdateCli : public ::testing::Test {
     {
         ASSERT_TRUE(ns.ok());
         // An address besides 127.0.0.1 for discovery to send its request from.
-        ASSERT_EQ(0, ns.Run({"ip", "addr", "add", std::string(kAddress) + "/24", "dev", "lo"}).exit_code);
+        ASSERT_TRUE(ns.AddAddress(std::string(kAddress) + "/24"));
     }
 
     // The simulated device inside the namespace; it writes what it received when stopped.
