@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -182,27 +183,44 @@ TEST(NXPSerialLine, ForeignAnswerEndsTheSync)
     EXPECT_FALSE(line.ReadByte(more, 300)) << "sent after the probe: " << (int)more;
 }
 
-// A chip that answers each command late, well past half the time the client allows for it once
-// the command has left the wire, is still served, from the sync to the copy into flash. The
-// chip counts its delay from when its own thread saw the command, which on a loaded machine is
-// later than the client: the rest of the budget is left for that.
+// A chip that answers each command only after 90% of the time the client allows for it once the
+// command has left the wire (100 ms for a reply line) is still served, from the sync to the copy
+// into flash. The chip counts its delay from when its own thread saw the command, never earlier
+// than the client: a client that gives up sooner fails every attempt, while a chip thread
+// scheduled late on a loaded machine spoils at most one, so up to three attempts are made.
 TEST(NXPSerialLine, LateAnswersAreStillServed)
 {
     LpcRomConfig config = sFastErase();
-    config.replyDelayMs = 60;
-    SyncedChip chip(config);
-    ASSERT_EQ(aErrNone, chip.isp.GetDeviceID());
-    EXPECT_EQ(config.serial[3], chip.isp.DeviceSerialNumber()[3]);
-    ASSERT_EQ(aErrNone, chip.isp.Unlock());
-    ASSERT_EQ(aErrNone, chip.isp.Prepare(0, 0));
-    ASSERT_EQ(aErrNone, chip.isp.Erase(0, 0));
-    ASSERT_EQ(aErrNone, chip.isp.SetEcho(false));
-    std::vector<uint8_t> data = sPattern(1024, 5);
-    ASSERT_EQ(aErrNone, chip.isp.Write(NXPSerialClass::WRITE_ADDRESS, 1024, data.data()));
-    ASSERT_EQ(aErrNone, chip.isp.Prepare(0, 0));
-    ASSERT_EQ(aErrNone, chip.isp.CopyToFlash(0, NXPSerialClass::WRITE_ADDRESS, 1024));
-    std::vector<uint8_t> flash = chip.sim.Flash();
-    EXPECT_EQ(0, memcmp(flash.data(), data.data(), data.size()));
+    config.replyDelayMs = 90;
+    auto attempt = [&config]() -> std::string {
+        LpcRomSim sim(config);
+        NXPSerialClass isp;
+        if (!sim.Start() || isp.Connect(sim.Port().c_str(), 115200) != aErrNone)
+            return "no line";
+        if (isp.Sync() != aErrNone)
+            return "sync";
+        if (isp.GetDeviceID() != aErrNone || isp.DeviceSerialNumber()[3] != config.serial[3])
+            return "device serial number";
+        if (isp.Unlock() != aErrNone || isp.Prepare(0, 0) != aErrNone || isp.Erase(0, 0) != aErrNone)
+            return "unlock, prepare or erase";
+        if (isp.SetEcho(false) != aErrNone)
+            return "echo off";
+        std::vector<uint8_t> data = sPattern(1024, 5);
+        if (isp.Write(NXPSerialClass::WRITE_ADDRESS, 1024, data.data()) != aErrNone)
+            return "write";
+        if (isp.Prepare(0, 0) != aErrNone || isp.CopyToFlash(0, NXPSerialClass::WRITE_ADDRESS, 1024) != aErrNone)
+            return "copy";
+        std::vector<uint8_t> flash = sim.Flash();
+        return memcmp(flash.data(), data.data(), data.size()) == 0 ? "" : "flash content";
+    };
+    std::vector<std::string> failed;
+    for (int i = 0; i < 3; i++) {
+        std::string why = attempt();
+        if (why.empty())
+            return;
+        failed.push_back(why);
+    }
+    FAIL() << "not served in three attempts; failed at: " << failed[0] << ", " << failed[1] << ", " << failed[2];
 }
 
 TEST(NXPSerialWrite, LinesChecksumsAndReadBack)
