@@ -151,7 +151,11 @@ StepResult _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updat
         UpdaterStoreItem item;
         bool known = store.FindDevice(serial_number, &item) && item.IsValid();
         if (!bird_file.empty()) {
-            bird = BirdFile(bird_file.c_str());
+            // A file that does not load says why (cut short, does not decompress, ...).
+            const std::vector<std::string> problems =
+                BirdCheck::FileProblems(bird_file.c_str(), BirdCheck::ForSending(false, true), &bird);
+            if (!problems.empty())
+                throw std::runtime_error(BirdCheck::Summary(problems));
         } else if (known) {
             stored = true;
             std::string latest = item.Settings().GetString(HistoryKeys::LATEST_DOWNLOAD, "");
