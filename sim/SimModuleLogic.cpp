@@ -166,6 +166,8 @@ SimUpgradeLogic* SimModuleLogic::AddNetworkUpgrade(uint8_t address, const SimUpg
             if (serial != 0)
                 m->values[0x09] = serial;
     });
+    // After REBOOT it runs what the update gave it.
+    upgrade->SetRunningHook([this, address](uint32_t build, uint32_t version) { SetFirmware(address, build, version); });
     SimUpgradeLogic* raw = upgrade.get();
     upgrades_[address] = std::move(upgrade);
     return raw;

@@ -497,12 +497,14 @@ TEST_F(UpdateCli, FailuresNameTheStepAndLeaveTheStore)
 TEST_F(UpdateCli, UpdatesAModuleBehindARouter)
 {
     const std::string path = files.file("routed.bird");
-    sWriteBird(path, 506, "Ginkgo", true, 0x0BADBEEF);
+    WriteRunnableBird(path, 506);
     // The module restarts into its loader for 1.5 s after LOAD, and for 0.3 s after REBOOT.
+    // -V finds the module again at its address behind the router.
     StartRouter({"--load-away-ms", "1500", "--block-size", "512"});
-    ProcessResult r = home.Run({"-U", "-d", kSerialText, "-r", "00000777", "-m", "04", "-f", path}, ns.name());
+    ProcessResult r = home.Run({"-U", "-d", kSerialText, "-r", "00000777", "-m", "04", "-f", path, "-V"}, ns.name());
     EXPECT_EQ(0, r.exit_code) << r.out << r.err;
     EXPECT_NE(std::string::npos, r.out.find("Transferring firmware block 2 of 2, 1504 bytes\n")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("Device 1234ABCD now runs ")) << r.out;
     StopDevice();
     ExpectReceived(path);
     EXPECT_EQ(0xCD, firmware[0].bytes[kSerialAt - 0x4000]);
@@ -554,7 +556,7 @@ TEST_F(UpdateCli, AnUpdateStoppedInTheLoaderIsExplainedAndFinished)
 TEST_F(UpdateCli, AModuleBehindARouterStoppedInItsLoaderIsFinishedThroughTheRouter)
 {
     const std::string path = files.file("routed-loader.bird");
-    sWriteBird(path, 607, "Ginkgo", true, 0x0BADBEEF);
+    WriteRunnableBird(path, 607);
     StartRouter({"--load-away-ms", "300", "--loader-serial", "DEADDEAD", "--fault-refuse-prepare", "2"});
     ProcessResult r = home.Run({"-U", "-d", kSerialText, "-r", "00000777", "-m", "04", "-f", path}, ns.name());
     EXPECT_EQ(1, r.exit_code) << r.out << r.err;
@@ -572,9 +574,10 @@ TEST_F(UpdateCli, AModuleBehindARouterStoppedInItsLoaderIsFinishedThroughTheRout
                                             "update of 1234ABCD (" + path + ", build 607)"))
         << d.out;
 
-    ProcessResult finish = home.Run({"-U", "-d", kSerialText}, ns.name());
+    ProcessResult finish = home.Run({"-U", "-d", kSerialText, "-V"}, ns.name());
     EXPECT_EQ(0, finish.exit_code) << finish.out << finish.err;
     EXPECT_NE(std::string::npos, finish.out.find("Found the loader of 1234ABCD under DEADDEAD")) << finish.out;
+    EXPECT_NE(std::string::npos, finish.out.find("Device 1234ABCD now runs ")) << finish.out;
     EXPECT_EQ(std::string::npos, finish.out.find("Transferring loader block")) << finish.out;
     StopDevice();
     EXPECT_EQ(1, loads);

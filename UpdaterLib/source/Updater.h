@@ -5,6 +5,7 @@
 #define UPDATER_UPDATER_H
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -15,12 +16,20 @@
 #include "UpdaterDisplayInterface.h"
 #include "aLinkSpec.h"
 
+namespace Vantorix {
+namespace Strandix {
+class Module;
+}
+}  // namespace Vantorix
+
 class BirdFile;
 class UpdaterStoreItem;
 struct LoaderPhase;
 
 class Updater {
   public:
+    // Finds the device (connected into the module) before the monotonic deadline.
+    using FindRunning = std::function<aErr(Vantorix::Strandix::Module&, uint64_t deadline)>;
     Updater(const char* server_url, const char* updater_directory, UpdaterDisplayInterface& display);
     ~Updater();
 
@@ -60,7 +69,7 @@ class Updater {
     bool Update_Firmware(unsigned int serial_number, unsigned int build, std::string bird_file,
                          unsigned char module_address, unsigned int router_serial_number, bool override);
     // -V: after an update, waits at most wait_seconds for the device to come back over the
-    // transport the update reached it by, reads what it runs into running, and succeeds only when
+    // transport the update reached it by (a module behind a router: at its address there), reads what it runs into running, and succeeds only when
     // that is the build of the file the update sent ("Device %08X now runs ...").
     bool Verify_Update(unsigned int serial_number, unsigned int wait_seconds, DeviceInfo& running);
     // -V after a recovery: the same check for the device the recovery was for, looked for where
@@ -104,7 +113,7 @@ class Updater {
     UpdaterDisplayInterface& Display() { return display; }
 
   private:
-    bool verify_running(unsigned int serial_number, unsigned int wait_seconds, const std::vector<linkType>& transports,
+    bool verify_running(unsigned int serial_number, unsigned int wait_seconds, const FindRunning& find,
                         DeviceInfo& running);
 
     std::string server_url;
@@ -115,6 +124,9 @@ class Updater {
     unsigned int last_build = 0;
     std::string last_version;
     linkType last_transport = USB;
+    // The router and module address of the last update of a module behind a router; 0 otherwise.
+    unsigned int last_router_serial_number = 0;
+    unsigned char last_module_address = 0;
     std::map<unsigned int, linkSpec> known_devices;
     uint8_t chip_type = 0;  // 2 LPC, 1 i.MX: set by Get_Fingerprint
     uint32_t restart_wait_s = 0;

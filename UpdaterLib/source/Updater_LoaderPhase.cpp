@@ -125,6 +125,8 @@ bool Updater::Finish_Loader_Phase(UpdaterStoreItem& item, LoaderPhase& phase, un
     // recorded.
     if (phase.router_serial_number != 0 && module_address == 0)
         module_address = phase.module_address;
+    last_router_serial_number = phase.router_serial_number;
+    last_module_address = phase.router_serial_number != 0 ? module_address : 0;
     Module target(module_address, (uint8_t)0);
     uint32_t found = 0;
     if (phase.router_serial_number != 0) {

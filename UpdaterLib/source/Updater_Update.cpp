@@ -415,9 +415,59 @@ StepResult sConnect(UpdaterDisplayInterface& display, Module& target, unsigned i
 
 }  // namespace
 
+namespace {
+
+// Finds a device again by its serial number over the given transports, until the deadline.
+Updater::FindRunning sFindDirect(unsigned int serial_number, const std::vector<linkType>& transports)
+{
+    std::vector<FindAttempt> round;
+    for (linkType transport : transports) {
+        const std::vector<FindAttempt> more = FindAgainRound(FindHow::DISCOVER, transport, {serial_number});
+        round.insert(round.end(), more.begin(), more.end());
+    }
+    return [round](Module& target, uint64_t deadline) {
+        return round.empty() ? aErrNotFound : FindDeviceAgain(target, round, 1 << 30, kReconnectPauseMs, deadline);
+    };
+}
+
+// Finds a module behind a router again: the router is reached directly and the module at its
+// address there must answer with the serial number sought, until the deadline.
+Updater::FindRunning sFindRouted(unsigned int serial_number, unsigned int router_serial_number,
+                                 unsigned char module_address, const std::map<unsigned int, linkSpec>& known)
+{
+    return [=, &known](Module& target, uint64_t deadline) {
+        aErr err = aErrTimeout;
+        while (aTime_MonoMS() < deadline) {
+            target.setModuleAddress(module_address);
+            uint32_t answered = 0;
+            err = _connect_routed(target, router_serial_number, known);
+            if (err == aErrNone) {
+                SystemClass system;
+                system.init(&target, 0);
+                err = system.getSerialNumber(&answered);
+                if (err == aErrNone && answered == serial_number)
+                    return aErrNone;
+                if (err == aErrNone)
+                    err = aErrNotFound;
+            }
+            target.disconnect();
+            const uint64_t now = aTime_MonoMS();
+            if (now < deadline)
+                aTime_MSSleep((uint32_t)std::min<uint64_t>(kReconnectPauseMs, deadline - now));
+        }
+        return err;
+    };
+}
+
+}  // namespace
+
 bool Updater::Verify_Update(unsigned int serial_number, unsigned int wait_seconds, DeviceInfo& running)
 {
-    return verify_running(serial_number, wait_seconds, {last_transport}, running);
+    if (last_router_serial_number != 0)
+        return verify_running(serial_number, wait_seconds,
+                              sFindRouted(serial_number, last_router_serial_number, last_module_address, known_devices),
+                              running);
+    return verify_running(serial_number, wait_seconds, sFindDirect(serial_number, {last_transport}), running);
 }
 
 bool Updater::Verify_Recovery(unsigned int serial_number, unsigned int wait_seconds, DeviceInfo& running)
@@ -426,25 +476,20 @@ bool Updater::Verify_Recovery(unsigned int serial_number, unsigned int wait_seco
         display.message(ERROR, "The recovered device cannot be checked: its serial number is not known (give it with -d)");
         return false;
     }
-    return verify_running(serial_number, wait_seconds, RecoveredDeviceTransports(ChooseRecoveryPath(chip_type)),
-                          running);
+    return verify_running(serial_number, wait_seconds,
+                          sFindDirect(serial_number, RecoveredDeviceTransports(ChooseRecoveryPath(chip_type))), running);
 }
 
-bool Updater::verify_running(unsigned int serial_number, unsigned int wait_seconds,
-                             const std::vector<linkType>& transports, DeviceInfo& running)
+bool Updater::verify_running(unsigned int serial_number, unsigned int wait_seconds, const FindRunning& find,
+                             DeviceInfo& running)
 {
     display.message(INFO, "Waiting up to %u seconds for device %08X to come back", wait_seconds, serial_number);
     const uint64_t deadline = aTime_MonoMS() + (uint64_t)wait_seconds * 1000;
-    std::vector<FindAttempt> round;
-    for (linkType transport : transports) {
-        const std::vector<FindAttempt> more = FindAgainRound(FindHow::DISCOVER, transport, {serial_number});
-        round.insert(round.end(), more.begin(), more.end());
-    }
     Module target(0, (uint8_t)0);
     // A device still on its way down may answer once more: read it only after it was found anew.
     bool read = false;
-    while (!read && !round.empty() && aTime_MonoMS() < deadline) {
-        if (FindDeviceAgain(target, round, 1 << 30, kReconnectPauseMs, deadline) != aErrNone)
+    while (!read && aTime_MonoMS() < deadline) {
+        if (find(target, deadline) != aErrNone)
             break;
         running = DeviceInfo();
         read = _read_running_firmware(target, running) == aErrNone;
@@ -614,6 +659,8 @@ bool Updater::Update_Firmware(unsigned int serial_number, unsigned int build, st
         if (target.getLinkSpecifier(&reached) == aErrNone && reached.type != INVALID)
             transport = reached.type;
         last_transport = transport;
+        last_router_serial_number = router_serial_number;
+        last_module_address = router_serial_number != 0 ? module_address : 0;
 
         // From LOAD until REBOOT the device runs only its loader: the phase is recorded first, so
         // an update that stops there can be finished later. A module behind a router is recorded

@@ -13,23 +13,6 @@ namespace {
 
 const uint32_t kSerialAt = 0x4010;
 
-// A BIRD file for a Ginkgo (model 16) made for another device: one loader block, two firmware
-// blocks (the first saying which build it is, so the simulated device runs that build after
-// REBOOT) and the serial number patched at kSerialAt.
-void sWriteBird(const std::string& path, uint32_t build)
-{
-    BirdWriter writer;
-    writer.AddInformation(build, "3.1.4", 0x0BADBEEF, "Ginkgo");
-    writer.AddSerialNumberLocations(kSerialAt, 0);
-    writer.AddLoader(0x20000000, BirdWriter::MakeCode(700, build));
-    std::vector<uint8_t> code = BirdWriter::MakeCode(3000, build + 1);
-    const std::vector<uint8_t> tag = SimUpgradeLogic::FirmwareTag(build, (3u << 28) | (1u << 24) | 4u);
-    code.insert(code.begin() + 64, tag.begin(), tag.end());
-    writer.AddFirmware(0x4000, code);
-    writer.AddFirmware(0x8000, BirdWriter::MakeCode(1500, build + 2));
-    ASSERT_EQ(aErrNone, writer.Write(path));
-}
-
 std::string sHex(uint32_t serial)
 {
     char text[16];
@@ -45,6 +28,20 @@ const char* const kKill =
     " kill -9 $p; wait $p; echo \"status $?\"";
 
 }  // namespace
+
+void WriteRunnableBird(const std::string& path, uint32_t build)
+{
+    BirdWriter writer;
+    writer.AddInformation(build, "3.1.4", 0x0BADBEEF, "Ginkgo");
+    writer.AddSerialNumberLocations(kSerialAt, 0);
+    writer.AddLoader(0x20000000, BirdWriter::MakeCode(700, build));
+    std::vector<uint8_t> code = BirdWriter::MakeCode(3000, build + 1);
+    const std::vector<uint8_t> tag = SimUpgradeLogic::FirmwareTag(build, (3u << 28) | (1u << 24) | 4u);
+    code.insert(code.begin() + 64, tag.begin(), tag.end());
+    writer.AddFirmware(0x4000, code);
+    writer.AddFirmware(0x8000, BirdWriter::MakeCode(1500, build + 2));
+    ASSERT_EQ(aErrNone, writer.Write(path));
+}
 
 void ExpectLastFirmwareIs(const BirdFile& bird, const std::vector<SimUpgradeBlock>& firmware)
 {
@@ -64,9 +61,9 @@ void RunStoppedInLoaderScenario(LoaderScenarioTarget& target, const TempDir& fil
     IsolatedHome& home = target.Home();
     const std::string settings = home.store() + "/" + serial + "/.settings";
     const std::string path = files.file("loader.bird");
-    sWriteBird(path, 601);
+    WriteRunnableBird(path, 601);
     const std::string other = files.file("other.bird");
-    sWriteBird(other, 602);
+    WriteRunnableBird(other, 602);
     auto updater = [&](const std::vector<std::string>& args) {
         std::vector<std::string> argv = target.UpdaterCommand();
         argv.insert(argv.end(), args.begin(), args.end());

@@ -33,6 +33,11 @@ class LoaderScenarioTarget {
     virtual ProcessResult RunCommand(const std::vector<std::string>& argv) = 0;
 };
 
+// A BIRD file for a Ginkgo (model 16) made for another device: one loader block, two firmware
+// blocks (the first saying which build it is, so the simulated device runs that build after
+// REBOOT) and the serial number patched at 0x4010.
+void WriteRunnableBird(const std::string& path, uint32_t build);
+
 // The last firmware blocks a simulated device received are the file's firmware blocks, in order
 // (an earlier, interrupted run may have written some before them).
 void ExpectLastFirmwareIs(const BirdFile& bird, const std::vector<SimUpgradeBlock>& firmware);
