@@ -145,6 +145,17 @@ bool LpcRomSim::Executed(uint32_t* address)
     return executed_;
 }
 
+bool LpcRomSim::AwaitExecuted(uint32_t* address, int timeoutMs)
+{
+    const uint64_t deadline = aTime_MonoMS() + (uint64_t)(timeoutMs > 0 ? timeoutMs : 0);
+    while (!Executed(address)) {
+        if (aTime_MonoMS() >= deadline)
+            return false;
+        aTime_MSSleep(10);
+    }
+    return true;
+}
+
 std::vector<std::string> LpcRomSim::Commands()
 {
     std::lock_guard<std::mutex> lock(mutex_);

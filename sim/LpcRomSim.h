@@ -52,6 +52,9 @@ class LpcRomSim {
     // Snapshot of the flash (512 KiB).
     std::vector<uint8_t> Flash();
     bool Executed(uint32_t* address = nullptr);
+    // The same, waiting up to timeoutMs for it: a jump gets no answer, so a client may be done
+    // while its command is still on the line.
+    bool AwaitExecuted(uint32_t* address = nullptr, int timeoutMs = 2000);
     // Every command line received after sync, in order ("W 268439552 4096", ...).
     std::vector<std::string> Commands();
     // Sectors erased so far, in order of erasing.

@@ -55,6 +55,6 @@ TEST(LpcRomInterop, Lpc21ispFlashesTheSimulator)
     for (size_t i = image.size(); i < 0x8000; i++)
         ASSERT_EQ(0xFF, flash[i]) << i;
     uint32_t address = 1;
-    EXPECT_TRUE(sim.Executed(&address));
+    EXPECT_TRUE(sim.AwaitExecuted(&address));
     EXPECT_EQ(0u, address);
 }

@@ -2,8 +2,6 @@
 // test-labels: threads
 #include <gtest/gtest.h>
 
-#include "aTime.h"
-
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -314,9 +312,6 @@ TEST(NXPSerialCommands, FlashProgrammingAndSlowWholeErase)
     // The chip jumps without answering: the command may still be on the line when the call
     // returns.
     uint32_t address = 1;
-    bool executed = false;
-    for (int i = 0; i < 200 && !(executed = chip.sim.Executed(&address)); i++)
-        aTime_MSSleep(10);
-    EXPECT_TRUE(executed);
+    EXPECT_TRUE(chip.sim.AwaitExecuted(&address));
     EXPECT_EQ(0u, address);
 }

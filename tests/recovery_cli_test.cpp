@@ -4,8 +4,6 @@
 // test-labels: threads
 #include <gtest/gtest.h>
 
-#include "aTime.h"
-
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -88,18 +86,15 @@ void sExpectFlashed(LpcRomSim& sim, const Firmware& fw)
     EXPECT_LT(eraseAt, firstWrite);
     // The jump is not answered: it may still be on the line when the program has ended.
     uint32_t entry = 1;
-    bool executed = false;
-    for (int i = 0; i < 200 && !(executed = sim.Executed(&entry)); i++)
-        aTime_MSSleep(10);
-    EXPECT_TRUE(executed);
+    EXPECT_TRUE(sim.AwaitExecuted(&entry));
     EXPECT_EQ(0u, entry);
 }
 
 }  // namespace
 
 // -N on a line where an LPC chip answers, on one where nothing does, and on one where an i.MX
-// ROM takes the start of the loader stored for the placeholder serial number and then hangs;
-// with --json the messages go to standard error and standard output is the document alone.
+// ROM takes the start of the loader stored for the placeholder serial number and then hangs
+// (with -e, also showing what went to the ROM and back); with --json the messages go to standard error and standard output is the document alone.
 TEST(RecoveryCli, Fingerprint)
 {
     PtyLine silent;
@@ -110,6 +105,7 @@ TEST(RecoveryCli, Fingerprint)
         bool json;
         int exit_code;
         std::string message, document;
+        bool echo = false;  // -e: the exchange with the ROM on standard output
     } cases[] = {
         {LPC, false, 0, "[ 0A1B2C3D 11223344 CAFEF00D 00000007 ]\n", ""},
         {LPC, true, 0, "[ 0A1B2C3D 11223344 CAFEF00D 00000007 ]\n",
@@ -126,6 +122,10 @@ TEST(RecoveryCli, Fingerprint)
          "The i.MX ROM on @PORT@ stopped answering: no completion status after the block's data (loader block 1 of 2, "
          "1500 bytes to 0x20000000)\nGot no response from chip\n",
          ""},
+        {IMX_HANGS, false, 1,
+         "The i.MX ROM on @PORT@ stopped answering: no completion status after the block's data (loader block 1 of 2, "
+         "1500 bytes to 0x20000000)\nGot no response from chip\n",
+         "", true},
     };
     for (const Case& c : cases) {
         LpcRomSim sim(sChip());
@@ -151,6 +151,8 @@ TEST(RecoveryCli, Fingerprint)
         std::vector<std::string> args = {"-N", "-s", port, "-u", "http://127.0.0.1:9/cgi/u"};
         if (c.json)
             args.push_back("--json");
+        if (c.echo)
+            args.push_back("-e");
         ProcessResult r = home.Run(args, "", 60000);
         EXPECT_EQ(c.exit_code, r.exit_code) << r.out << r.err;
         if (c.rom == IMX_HANGS) {
@@ -158,6 +160,14 @@ TEST(RecoveryCli, Fingerprint)
             message.replace(message.find("@PORT@"), 6, port);
             EXPECT_EQ(message, r.err);
             EXPECT_FALSE(imx.device().Jumped());
+            // With -e: the LPC probe, then each i.MX command and status in hex (the error status
+            // read, the write of the first loader block, its data), and nothing without it.
+            const std::string echoed = "sent:     [?]\n"
+                                       "sent:     [05 05 00 00 00 00 00 00 00 00 00 00 00 00 00 00]\n"
+                                       "received: [56 78 78 56 F0 F0 F0 F0]\n"
+                                       "sent:     [04 04 20 00 00 00 20 00 00 05 DC 00 00 00 00 00]\n"
+                                       "sent:     [[data report, 1024 bytes]]\n";
+            EXPECT_EQ(c.echo, r.out.find(echoed) != std::string::npos) << r.out;
             continue;
         }
         const std::string& messages = c.json || c.exit_code != 0 ? r.err : r.out;

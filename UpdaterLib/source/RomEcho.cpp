@@ -15,8 +15,8 @@ const char* sMark(bool sent)
     return sent ? "sent:     " : "received: ";
 }
 
-// Forwards to the wrapped transport and echoes what goes through it. The data reports of a
-// loader download (report 2) are announced by their size only.
+// Forwards to the wrapped transport and echoes what goes through it: each command (report 1)
+// in hex; the data reports of a loader download (report 2) are announced by their size only.
 class EchoingTransport : public SDPLoader_Interface {
   public:
     explicit EchoingTransport(SDPLoader_Interface* inner) : inner(inner) {}
@@ -29,8 +29,10 @@ class EchoingTransport : public SDPLoader_Interface {
             char text[64];
             int n = snprintf(text, sizeof(text), "[data report, %zu bytes]", data.size() - 1);
             RomEcho::Text(true, text, (size_t)n);
-        } else {
-            RomEcho::Hex(true, data.data(), data.size());
+        } else if (!data.empty()) {
+            // The command itself, without the report number in front of it (no serial line
+            // carries that).
+            RomEcho::Hex(true, data.data() + 1, data.size() - 1);
         }
         return inner->writeData(data);
     }
