@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <csignal>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -14,6 +15,18 @@ namespace {
 
 const uint8_t kCmdUpgrade = 0x5F;
 enum : uint8_t { opInit = 0, opData = 1, opLoad = 2, opPrepare = 3, opSum = 4, opWrite = 5, opReboot = 6, opStatus = 7 };
+
+// SIGKILL to the process whose id the file holds (a test's program, never this process).
+void sKillFromPidFile(const std::string& path)
+{
+    std::ifstream in(path);
+    long pid = 0;
+    if (!(in >> pid) || pid <= 1 || pid == (long)getpid()) {
+        fprintf(stderr, "sxsim: no process id to stop in %s\n", path.c_str());
+        return;
+    }
+    kill((pid_t)pid, SIGKILL);
+}
 
 }  // namespace
 
@@ -118,8 +131,11 @@ void SimUpgradeLogic::OnTick(SimDevice& device)
 
 void SimUpgradeLogic::Answer(SimDevice& device, uint8_t address, std::initializer_list<uint8_t> bytes, uint8_t op)
 {
-    if (op == config_.muteOp && opCount_[op] == config_.muteAt)
+    if (op == config_.muteOp && opCount_[op] == config_.muteAt) {
+        if (!config_.muteKillsPidFile.empty())
+            sKillFromPidFile(config_.muteKillsPidFile);
         return;
+    }
     device.Send(SimPacket::Make(address, bytes));
 }
 
@@ -287,6 +303,7 @@ const char* SimUpgradeLogic::Usage()
            "  --fault-wrong-count AT[:TIMES]  from the AT-th DATA on answer a wrong count TIMES times\n"
            "                            (default: always)\n"
            "  --fault-mute OP:AT        no answer to the AT-th request of operation OP\n"
+           "  --fault-mute-kills FILE   ...and SIGKILL to the process whose id FILE holds\n"
            "  --fault-bad-sum AT        the AT-th SUM reports a wrong checksum\n"
            "  --fault-refuse-prepare AT the AT-th PREPARE is refused\n"
            "  --fault-never-reboots     REBOOT is ignored\n"
@@ -300,6 +317,14 @@ int SimUpgradeLogic::ParseOption(int argc, char** argv, int& i, SimUpgradeConfig
     static const char* const withValue[] = {"--block-size",      "--load-away-ms",  "--loader-serial",
                                             "--reboot-away-ms",  "--fault-wrong-count", "--fault-mute",
                                             "--fault-bad-sum",   "--fault-refuse-prepare"};
+    if (arg == "--fault-mute-kills") {
+        if (i + 1 >= argc) {
+            fprintf(stderr, "sxsim_device: %s needs a value\n", arg.c_str());
+            return -1;
+        }
+        config.muteKillsPidFile = argv[++i];
+        return 1;
+    }
     if (arg == "--fault-never-reboots") {
         config.neverReboots = true;
         return 1;

@@ -34,6 +34,9 @@ struct SimUpgradeConfig {
     int wrongCountTimes = 0;   // ...this many times (negative: always)
     uint8_t muteOp = 0xFF;     // this operation...
     int muteAt = 0;            // ...gets no answer at this occurrence
+    // When that request arrives, SIGKILL goes to the process whose id this file holds: a test
+    // stops the program it started at exactly that point (where it waits for the answer).
+    std::string muteKillsPidFile;
     int badSumAt = 0;          // this SUM reports a wrong checksum
     int refusePrepareAt = 0;   // this PREPARE is refused (status 1)
     bool neverReboots = false; // REBOOT is ignored: the link stays up

@@ -292,12 +292,13 @@ TEST_F(StoreFaults, EveryCaseLeavesAConsistentStore)
              EXPECT_EQ("kept", after.GetString("NOTE", ""));
          }},
 
-        // An update killed while it sends the loader (its PREPARE is never answered); the next
-        // update of the device completes.
-        {"kill -9 in -U", "", {}, {"--fault-mute", "3:1"}, true, earlier, {},
-         "\"$U\" -U -d 1234ABCD -f \"$F/update.bird\" >\"$F/k.out\" 2>&1 & p=$!\n"
-         "await \"$F/k.out\" 'Transferring loader block 1 of 1'\n"
-         "kill -9 $p; wait $p; echo \"killed $?\"\n"
+        // An update killed while it sends the loader (by the device, as its PREPARE arrives,
+        // which it never answers); the next update of the device completes.
+        {"kill -9 in -U", "", {}, {"--fault-mute", "3:1", "--fault-mute-kills", files.file("updater.pid")}, true,
+         earlier, {},
+         "sh -c 'echo $$ >\"$0\"; exec \"$@\"' \"$F/updater.pid\" \"$U\" -U -d 1234ABCD -f \"$F/update.bird\" "
+         ">\"$F/k.out\" 2>&1 & p=$!\n"
+         "wait $p; echo \"killed $?\"\n"
          "exec \"$U\" -U -d 1234ABCD -f \"$F/update.bird\"\n",
          0, "", [&](const std::string& dir, const ProcessResult& r) {
              EXPECT_NE(std::string::npos, r.out.find("killed 137\n")) << r.out;

@@ -20,12 +20,12 @@ std::string sHex(uint32_t serial)
     return text;
 }
 
-// Starts the update given in the words after the output file, waits until it sends the second
-// firmware block (at most 20 s) and kills it; prints the status it ended with.
+// Runs the update given in the words after the output file and the process-id file, writing
+// its process id there first (the simulated device kills it when the muted request arrives);
+// prints the status it ended with.
 const char* const kKill =
-    "o=$1; shift; \"$@\" >\"$o\" 2>&1 & p=$!; i=0;"
-    " while [ $i -lt 400 ] && ! grep -q 'Transferring firmware block 2 of 2' \"$o\"; do sleep 0.05; i=$((i+1)); done;"
-    " kill -9 $p; wait $p; echo \"status $?\"";
+    "o=$1; k=$2; shift 2; sh -c 'echo $$ >\"$0\"; exec \"$@\"' \"$k\" \"$@\" >\"$o\" 2>&1 & p=$!;"
+    " wait $p; echo \"status $?\"";
 
 }  // namespace
 
@@ -78,15 +78,19 @@ void RunStoppedInLoaderScenario(LoaderScenarioTarget& target, const TempDir& fil
         const char* stopped;  // the history's reason for the stop
     } cases[] = {
         {"refused block", "--fault-refuse-prepare", "2", false, "failed: Failed to prepare firmware block 1 of 2"},
-        // The third PREPARE gets no answer, so the run is caught waiting for it.
+        // The third PREPARE gets no answer: the run is killed as it waits for it.
         {"kill -9", "--fault-mute", "3:3", true, "failed: interrupted in the loader phase"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(transport + ", " + c.name);
         RunProcess({"rm", "-rf", home.store()});
-        target.Start({"--load-away-ms", "300", "--loader-serial", "DEADDEAD", c.fault, c.faultValue});
+        const std::string pidFile = files.file("updater.pid");
+        std::vector<std::string> options = {"--load-away-ms", "300", "--loader-serial", "DEADDEAD", c.fault, c.faultValue};
+        if (c.killed)
+            options.insert(options.end(), {"--fault-mute-kills", pidFile});
+        target.Start(options);
         if (c.killed) {
-            std::vector<std::string> argv = {"sh", "-c", kKill, "sh", files.file("killed.out")};
+            std::vector<std::string> argv = {"sh", "-c", kKill, "sh", files.file("killed.out"), pidFile};
             for (const std::string& word : target.UpdaterCommand())
                 argv.push_back(word);
             for (const std::string& word : {std::string("-U"), std::string("-d"), serial, std::string("-f"), path})
