@@ -69,8 +69,9 @@ class Updater {
     bool Update_Firmware(unsigned int serial_number, unsigned int build, std::string bird_file,
                          unsigned char module_address, unsigned int router_serial_number, bool override);
     // -V: after an update, waits at most wait_seconds for the device to come back over the
-    // transport the update reached it by (a module behind a router: at its address there), reads what it runs into running, and succeeds only when
-    // that is the build of the file the update sent ("Device %08X now runs ...").
+    // transport the update reached it by (a module behind a router: at its address there),
+    // reads what it runs into running, and succeeds only when that is the build of the file the
+    // update sent ("Device %08X now runs ...").
     bool Verify_Update(unsigned int serial_number, unsigned int wait_seconds, DeviceInfo& running);
     // -V after a recovery: the same check for the device the recovery was for, looked for where
     // the recovered chip's firmware comes up (RecoveredDeviceTransports).

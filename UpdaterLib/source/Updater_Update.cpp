@@ -413,10 +413,6 @@ StepResult sConnect(UpdaterDisplayInterface& display, Module& target, unsigned i
     return StepResult::Ok();
 }
 
-}  // namespace
-
-namespace {
-
 // Finds a device again by its serial number over the given transports, until the deadline.
 Updater::FindRunning sFindDirect(unsigned int serial_number, const std::vector<linkType>& transports)
 {
