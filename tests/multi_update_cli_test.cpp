@@ -16,6 +16,7 @@
 #include "DeviceHistory.h"
 #include "IsolatedHome.h"
 #include "JsonQuery.h"
+#include "KeyValueStore.h"
 #include "NetNamespace.h"
 #include "Process.h"
 #include "SimUpgradeLogic.h"
@@ -188,6 +189,12 @@ TEST_F(MultiUpdateCli, VerifiedUpdates)
     EXPECT_EQ("(True, {'version': '3.1.4', 'build': 8802})",
               JsonQuery(r.out, "(d['ok'], d['devices'][0]['running'])"));
     StopDevice(0);
+    // The store keeps what it now runs (and below, what it came back running instead).
+    auto recorded = [this](const char* serial) {
+        KeyValueStore settings((home.store() + "/" + serial + "/.settings").c_str());
+        return settings.GetString("FIRMWARE_VERSION", "") + " " + settings.GetString("FIRMWARE_BUILD", "");
+    };
+    EXPECT_EQ("3.1.4 8802", recorded(kSerials[0]));
 
     // Comes back with the old build; never comes back (the wait is bounded by -w). Two devices
     // at once, each with its own failure.
@@ -204,6 +211,7 @@ TEST_F(MultiUpdateCli, VerifiedUpdates)
     const std::vector<std::string> lines = DeviceHistory::Read(home.store() + "/" + kSerials[0]);
     ASSERT_EQ(2u, lines.size());
     EXPECT_NE(std::string::npos, lines[1].find(" | failed: Device 1234ABC1 came back running")) << lines[1];
+    EXPECT_EQ("2.1.7 1234", recorded(kSerials[0]));
     StopDevice(0);
     StopDevice(1);
 }

@@ -2,6 +2,18 @@
 
 #include <cstdio>
 
+namespace {
+
+std::string sVersionText(const DeviceInfo& device)
+{
+    char text[64];
+    snprintf(text, sizeof(text), "%d.%d.%u", (int)device.version_major, (int)device.version_minor,
+             (unsigned)device.version_patch);
+    return text;
+}
+
+}  // namespace
+
 std::vector<std::pair<std::string, std::string>> DeviceRecordValues(const DeviceInfo& device, const std::string& seen)
 {
     using namespace DeviceRecordKey;
@@ -18,9 +30,7 @@ std::vector<std::pair<std::string, std::string>> DeviceRecordValues(const Device
         values.emplace_back(ROUTER_SERIAL_NUMBER, text);
     }
     if (device.error == aErrNone) {
-        snprintf(text, sizeof(text), "%d.%d.%u", (int)device.version_major, (int)device.version_minor,
-                 (unsigned)device.version_patch);
-        values.emplace_back(FIRMWARE_VERSION, text);
+        values.emplace_back(FIRMWARE_VERSION, sVersionText(device));
         values.emplace_back(FIRMWARE_BUILD, std::to_string(device.build));
     }
     values.emplace_back(TRANSPORT, device.spec.type == USB ? "USB" : device.spec.type == TCPIP ? "TCPIP" : "Unknown");
@@ -31,6 +41,14 @@ std::vector<std::pair<std::string, std::string>> DeviceRecordValues(const Device
     }
     values.emplace_back(LAST_SEEN_DATE, seen);
     return values;
+}
+
+std::vector<std::pair<std::string, std::string>> RunningRecordValues(const DeviceInfo& running, const std::string& seen)
+{
+    using namespace DeviceRecordKey;
+    return {{FIRMWARE_VERSION, sVersionText(running)},
+            {FIRMWARE_BUILD, std::to_string(running.build)},
+            {LAST_SEEN_DATE, seen}};
 }
 
 unsigned int StoredBuildNumber(const std::string& file_name)

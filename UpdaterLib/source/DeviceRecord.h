@@ -30,6 +30,11 @@ const char* const LAST_SEEN_DATE = "LAST_SEEN_DATE";
 std::vector<std::pair<std::string, std::string>> DeviceRecordValues(const DeviceInfo& device,
                                                                     const std::string& seen);
 
+// The keys and values a check of what a device runs (-V) records: its version and build, and
+// when it was seen.
+std::vector<std::pair<std::string, std::string>> RunningRecordValues(const DeviceInfo& running,
+                                                                     const std::string& seen);
+
 struct StoredBuild {
     unsigned int build = 0;
     std::string file;

@@ -116,6 +116,9 @@ class Updater {
   private:
     bool verify_running(unsigned int serial_number, unsigned int wait_seconds, const FindRunning& find,
                         DeviceInfo& running);
+    // Records the version and build a device was found running in its settings; false (with
+    // the message shown) when the store could not keep them.
+    bool record_running(unsigned int serial_number, const DeviceInfo& running);
 
     std::string server_url;
     std::string updater_directory;

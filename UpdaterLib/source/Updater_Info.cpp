@@ -1,5 +1,5 @@
-// What the store knows of devices: recording what discovery found (-D) and gathering a device's
-// stored settings, builds and history (-I).
+// What the store knows of devices: recording what discovery found (-D) and what a verified
+// device runs (-V), and gathering a device's stored settings, builds and history (-I).
 #include <algorithm>
 #include <stdexcept>
 
@@ -31,6 +31,23 @@ bool Updater::Record_Devices(const std::vector<DeviceInfo>& devices)
         }
     }
     return recorded;
+}
+
+bool Updater::record_running(unsigned int serial_number, const DeviceInfo& running)
+{
+    try {
+        UpdaterStore store(updater_directory.c_str());
+        UpdaterStoreItem item = store.AddDevice(serial_number);
+        for (const auto& value : RunningRecordValues(running, KeyValueStore::TimeStamp()))
+            item.Settings().Add(value.first.c_str(), value.second);
+        if (!item.Settings().Save())
+            throw std::runtime_error(item.Settings().LastError());
+    } catch (const std::runtime_error& e) {
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Could not record what device %08X runs in the store: %s",
+                        serial_number, e.what());
+        return false;
+    }
+    return true;
 }
 
 bool Updater::Get_Stored_Device(unsigned int serial_number, StoredDevice& stored)

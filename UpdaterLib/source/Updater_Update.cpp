@@ -497,6 +497,8 @@ bool Updater::verify_running(unsigned int serial_number, unsigned int wait_secon
         display.message(ERROR, "Device %08X did not come back within %u seconds", serial_number, wait_seconds);
         return false;
     }
+    // What it runs is kept, whether or not it is the file's build.
+    const bool recorded = record_running(serial_number, running);
     if (running.build != last_build) {
         display.message(ERROR, "Device %08X came back running %d.%d.%d (%u), not the file's build %u", serial_number,
                         running.version_major, running.version_minor, (int)running.version_patch, running.build,
@@ -505,7 +507,7 @@ bool Updater::verify_running(unsigned int serial_number, unsigned int wait_secon
     }
     display.message(INFO, "Device %08X now runs %d.%d.%d (%u)", serial_number, running.version_major,
                     running.version_minor, (int)running.version_patch, running.build);
-    return true;
+    return recorded;
 }
 
 BirdFile Updater::load_bird(const char* action, std::string bird_file, unsigned int serial_number, unsigned int build,

@@ -4,7 +4,11 @@
 //                [--loader-size N] [--loader-address HEX] [--firmware-size N]
 //                [--firmware-address HEX] [--firmware-blocks N] [--serial-block SERIAL_ADDR,DESC_ADDR]
 //                [--recovery HEX] [--encode K0,K1,K2,K3] [--seed N]
-//                [--signature TEXT] [--file-version A,B] [--count N]
+//                [--signature TEXT] [--file-version A,B] [--count N] [--tag-offset N]
+//
+// --tag-offset N: the firmware image carries the tag of its build and version at offset N, so
+// the simulated device runs that build after the REBOOT of an update.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +16,8 @@
 #include <string>
 
 #include "BirdWriter.h"
+#include "SimUpgradeLogic.h"
+#include "aVersion.h"
 
 namespace {
 
@@ -23,7 +29,7 @@ void sUsage()
             "                    [--firmware-address HEX] [--firmware-blocks N]\n"
             "                    [--serial-block SERIAL_ADDR,DESC_ADDR] [--recovery HEX]\n"
             "                    [--encode K0,K1,K2,K3] [--seed N] [--signature TEXT]\n"
-            "                    [--file-version A,B] [--count N]\n");
+            "                    [--file-version A,B] [--count N] [--tag-offset N]\n");
 }
 
 bool sNumber(const char* text, int base, unsigned long long max, unsigned long long* value)
@@ -64,7 +70,8 @@ int main(int argc, char** argv)
     unsigned long long firmware_size = 4096, firmware_address = 0, firmware_blocks = 1, seed = 1;
     unsigned long long serial_block[2] = {0, 0}, recovery = 0, key[4] = {0, 0, 0, 0};
     unsigned long long file_version[2] = {1, 1}, count = 0;
-    bool has_serial_block = false, has_recovery = false, encode = false, has_count = false;
+    unsigned long long tag_offset = 0;
+    bool has_serial_block = false, has_recovery = false, encode = false, has_count = false, has_tag = false;
     const unsigned long long MAX32 = 0xFFFFFFFFull;
     const unsigned long long MAX_SIZE = 64ull << 20;
 
@@ -112,6 +119,9 @@ int main(int argc, char** argv)
             ok = ok && signature.size() == 4;
         } else if (option == "--file-version") {
             ok = ok && sNumbers(value, 10, 255, 2, file_version);
+        } else if (option == "--tag-offset") {
+            ok = ok && sNumber(value, 10, MAX_SIZE, &tag_offset);
+            has_tag = true;
         } else if (option == "--count") {
             ok = ok && sNumber(value, 10, MAX32, &count);
             has_count = true;
@@ -143,6 +153,16 @@ int main(int argc, char** argv)
         writer.AddLoader((uint32_t)loader_address, BirdWriter::MakeCode((size_t)loader_size, (uint32_t)seed));
 
     std::vector<uint8_t> firmware = BirdWriter::MakeCode((size_t)firmware_size, (uint32_t)seed + 1);
+    if (has_tag) {
+        unsigned major = 0, minor = 0, patch = 0;
+        sscanf(version.c_str(), "%u.%u.%u", &major, &minor, &patch);
+        const std::vector<uint8_t> tag = SimUpgradeLogic::FirmwareTag((uint32_t)build, aVersion_Pack(major, minor, patch));
+        if (tag_offset + tag.size() > firmware.size()) {
+            fprintf(stderr, "sxsim_mkbird: --tag-offset %llu leaves no room for the tag in the firmware\n", tag_offset);
+            return 2;
+        }
+        std::copy(tag.begin(), tag.end(), firmware.begin() + (long)tag_offset);
+    }
     size_t per_block = (firmware.size() + firmware_blocks - 1) / firmware_blocks;
     uint32_t key32[4] = {(uint32_t)key[0], (uint32_t)key[1], (uint32_t)key[2], (uint32_t)key[3]};
     for (size_t offset = 0; offset < firmware.size() || (offset == 0 && firmware.empty()); offset += per_block) {
