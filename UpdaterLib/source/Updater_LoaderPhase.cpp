@@ -10,7 +10,6 @@
 #include "LoaderPhase.h"
 #include "Log.h"
 #include "Module.h"
-#include "SystemClass.h"
 #include "Updater.h"
 #include "UpdaterEntity.h"
 #include "UpdaterStore.h"
@@ -19,7 +18,6 @@
 #include "aTime.h"
 
 using Vantorix::Strandix::Module;
-using Vantorix::Strandix::SystemClass;
 
 namespace {
 
@@ -132,12 +130,7 @@ bool Updater::Finish_Loader_Phase(UpdaterStoreItem& item, LoaderPhase& phase, un
     if (phase.router_serial_number != 0) {
         display.message(INFO, "Looking for the loader of %08X behind router %08X at module %02X", serial_number,
                         phase.router_serial_number, module_address);
-        aErr err = _connect_routed(target, phase.router_serial_number, known_devices);
-        if (err == aErrNone) {
-            SystemClass system;
-            system.init(&target, 0);
-            err = system.getSerialNumber(&found);
-        }
+        const aErr err = _connect_routed(target, phase.router_serial_number, known_devices, &found);
         if (err != aErrNone || (found != serial_number && found != UpdaterEntity::kDefaultSerialNumber)) {
             target.disconnect();
             display.message(ERROR, "Failed to find the loader of %08X behind router %08X at module %02X%s",

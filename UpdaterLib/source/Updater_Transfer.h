@@ -38,9 +38,10 @@ void _show_failure(UpdaterDisplayInterface& display, const StepResult& result);
 aErr _connect_direct(Vantorix::Strandix::Module& target, unsigned int serial_number,
                      const std::map<unsigned int, linkSpec>& known);
 // Connects the target (whose module address is set) through its router, which is connected
-// directly first.
+// directly first. With answered, also reads the serial number the module answers with (an error
+// reading it is the result; the target stays connected either way).
 aErr _connect_routed(Vantorix::Strandix::Module& target, unsigned int router_serial_number,
-                     const std::map<unsigned int, linkSpec>& known);
+                     const std::map<unsigned int, linkSpec>& known, uint32_t* answered = nullptr);
 
 // Reads what a connected device runs: firmware build (information query) and version, module
 // and router address (system entity) into info.

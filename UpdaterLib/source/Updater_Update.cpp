@@ -275,13 +275,19 @@ aErr _connect_direct(Module& target, unsigned int serial_number, const std::map<
     return err;
 }
 
-aErr _connect_routed(Module& target, unsigned int router_serial_number, const std::map<unsigned int, linkSpec>& known)
+aErr _connect_routed(Module& target, unsigned int router_serial_number, const std::map<unsigned int, linkSpec>& known,
+                     uint32_t* answered)
 {
     Module router(0, (uint8_t)0);
-    const aErr err = _connect_direct(router, router_serial_number, known);
+    aErr err = _connect_direct(router, router_serial_number, known);
     if (err != aErrNone)
         return err;
-    return target.connectThroughLinkModule(&router);
+    err = target.connectThroughLinkModule(&router);
+    if (err != aErrNone || answered == nullptr)
+        return err;
+    SystemClass system;
+    system.init(&target, 0);
+    return system.getSerialNumber(answered);
 }
 
 namespace {
@@ -436,16 +442,11 @@ Updater::FindRunning sFindRouted(unsigned int serial_number, unsigned int router
         while (aTime_MonoMS() < deadline) {
             target.setModuleAddress(module_address);
             uint32_t answered = 0;
-            err = _connect_routed(target, router_serial_number, known);
-            if (err == aErrNone) {
-                SystemClass system;
-                system.init(&target, 0);
-                err = system.getSerialNumber(&answered);
-                if (err == aErrNone && answered == serial_number)
-                    return aErrNone;
-                if (err == aErrNone)
-                    err = aErrNotFound;
-            }
+            err = _connect_routed(target, router_serial_number, known, &answered);
+            if (err == aErrNone && answered == serial_number)
+                return aErrNone;
+            if (err == aErrNone)
+                err = aErrNotFound;
             target.disconnect();
             const uint64_t now = aTime_MonoMS();
             if (now < deadline)
@@ -595,11 +596,8 @@ bool Updater::Update_Firmware(unsigned int serial_number, unsigned int build, st
                 module_address = unfinished.module_address;
             probe.setModuleAddress(module_address);
             uint32_t answered = 0;
-            if (_connect_routed(probe, router_serial_number, known_devices) == aErrNone) {
-                SystemClass system;
-                system.init(&probe, 0);
-                own = system.getSerialNumber(&answered) == aErrNone && answered == serial_number;
-            }
+            own = _connect_routed(probe, router_serial_number, known_devices, &answered) == aErrNone &&
+                  answered == serial_number;
         } else {
             own = _connect_direct(probe, serial_number, known_devices) == aErrNone;
         }
